@@ -1,0 +1,34 @@
+/* SPDX-License-Identifier: MIT */
+/* In-place XOR with a repeating 4-byte key (RFC 6455 section 5.3): public interface of _tav_bytemask. */
+#ifndef TAV_BYTEMASK_H
+#define TAV_BYTEMASK_H
+
+#include <stddef.h> /* size_t */
+#include <stdint.h> /* uint8_t */
+
+#ifdef __cplusplus
+#define TAV_MASK_API extern "C" __attribute__((visibility("default")))
+#else
+#define TAV_MASK_API __attribute__((visibility("default")))
+#endif
+
+/* Layout of the record behind a handle, for tests and debuggers. */
+typedef struct xormask_state {
+    uint8_t mask[4]; /* the key, as supplied */
+    size_t pointer;  /* bytes masked since new/reset; the key phase is pointer mod 4 */
+    int impl;        /* 2: SSE2 routine (default); anything else: byte loop */
+} xormask_state;
+
+TAV_MASK_API void *tav_xormask_new(const uint8_t *key); /* copies key[0..3] */
+TAV_MASK_API void tav_xormask_free(void *handle);
+TAV_MASK_API void tav_xormask_reset(void *handle);
+TAV_MASK_API size_t tav_xormask_pointer(void *handle);
+TAV_MASK_API int tav_xormask_get_impl(void *handle);
+TAV_MASK_API int tav_xormask_set_impl(void *handle, int impl);
+
+/* Mask data[0..length-1] in place and return the new pointer. */
+TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t length);
+TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length);
+TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
+
+#endif /* TAV_BYTEMASK_H */

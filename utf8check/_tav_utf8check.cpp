@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: MIT
+// UTF-8 validator library of _tav_utf8check: record, byte-class automaton,
+// table-driven and unrolled validators and the dispatcher.
+#include <cstdlib>  // malloc, free
+
+#include "tav_utf8check.h"
+
+namespace {
+
+// Bytes 0-255: the class of each byte value. Bytes 256-399: next state for
+// state s and class c at 256 + 16 * s + c (columns 12-15 are never indexed).
+const uint8_t UTF8VALIDATOR_DFA[400] = {
+    // 00-7F: class 0
+    0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,
+    0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,
+    0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,
+    0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,
+    // 80-8F: class 1; 90-9F: class 9
+    1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1, 9,9,9,9,9,9,9,9,9,9,9,9,9,9,9,9,
+    // A0-BF: class 7
+    7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7, 7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,
+    // C0-C1: class 8 (overlong); C2-DF: class 2
+    8,8,2,2,2,2,2,2,2,2,2,2,2,2,2,2, 2,2,2,2,2,2,2,2,2,2,2,2,2,2,2,2,
+    // E0: 10; E1-EC: 3; ED: 4 (surrogates follow); EE-EF: 3
+    10,3,3,3,3,3,3,3,3,3,3,3,3,4,3,3,
+    // F0: 11; F1-F3: 6; F4: 5; F5-FF: 8 (beyond U+10FFFF)
+    11,6,6,6,5,8,8,8,8,8,8,8,8,8,8,8,
+    // state 0: between characters
+    0,1,2,3,5,8,7,1,1,1,4,6,1,1,1,1,
+    // state 1: rejected, absorbing
+    1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,
+    // state 2: one continuation byte left
+    1,0,1,1,1,1,1,0,1,0,1,1,1,1,1,1,
+    // state 3: two continuation bytes left
+    1,2,1,1,1,1,1,2,1,2,1,1,1,1,1,1,
+    // state 4: after E0, A0-BF only (no overlong)
+    1,1,1,1,1,1,1,2,1,1,1,1,1,1,1,1,
+    // state 5: after ED, 80-9F only (no surrogates)
+    1,2,1,1,1,1,1,1,1,2,1,1,1,1,1,1,
+    // state 6: after F0, 90-BF only (no overlong)
+    1,1,1,1,1,1,1,3,1,3,1,1,1,1,1,1,
+    // state 7: after F1-F3, three continuation bytes left
+    1,3,1,1,1,1,1,3,1,3,1,1,1,1,1,1,
+    // state 8: after F4, 80-8F only (nothing above U+10FFFF)
+    1,3,1,1,1,1,1,1,1,1,1,1,1,1,1,1,
+};
+
+utf8vld_state *record(void *handle) { return static_cast<utf8vld_state *>(handle); }
+
+// The single exit of the scalar routines: store what the call consumed.
+inline int finish(utf8vld_state *st, int s, size_t consumed) {
+    st->state = s;
+    st->current_index = consumed;
+    st->total_index += consumed;
+    return s == UTF8_ACCEPT ? 0 : 1;
+}
+
+inline int reject(utf8vld_state *st, size_t offset) {
+    st->state = UTF8_REJECT;
+    st->current_index = offset;
+    st->total_index += offset;
+    return -1;
+}
+
+// One byte of the automaton by range comparisons (RFC 3629 section 4;
+// Unicode 15 chapter 3, table 3-7). Never entered in UTF8_REJECT.
+inline int utf8_step(int s, unsigned b) {
+    switch (s) {
+    case 0:
+        if (b < 0x80) return 0;                 // 00-7F       U+0000-007F
+        if (b - 0xC2u < 0x1Eu) return 2;        // C2-DF       U+0080-07FF
+        if (b - 0xE1u < 0x0Cu || (b & 0xFEu) == 0xEEu) return 3;  // E1-EC, EE-EF
+        if (b == 0xE0) return 4;                // E0 A0-BF    U+0800-0FFF
+        if (b == 0xF4) return 8;                // F4 80-8F    U+100000-10FFFF
+        if (b == 0xED) return 5;                // ED 80-9F    U+D000-D7FF
+        if (b - 0xF1u < 0x03u) return 7;        // F1-F3       U+40000-FFFFF
+        if (b == 0xF0) return 6;                // F0 90-BF    U+10000-3FFFF
+        return UTF8_REJECT;                     // 80-C1, F5-FF
+    case 2: return (b & 0xC0u) == 0x80u ? 0 : UTF8_REJECT;   // 80-BF
+    case 3: return (b & 0xC0u) == 0x80u ? 2 : UTF8_REJECT;   // 80-BF
+    case 4: return (b & 0xE0u) == 0xA0u ? 2 : UTF8_REJECT;   // A0-BF
+    case 5: return (b & 0xE0u) == 0x80u ? 2 : UTF8_REJECT;   // 80-9F
+    case 6: return b - 0x90u < 0x30u ? 3 : UTF8_REJECT;      // 90-BF
+    case 7: return (b & 0xC0u) == 0x80u ? 3 : UTF8_REJECT;   // 80-BF
+    case 8: return (b & 0xF0u) == 0x80u ? 3 : UTF8_REJECT;   // 80-8F
+    default: return UTF8_REJECT;
+    }
+}
+
+}  // namespace
+
+TAV_UTF8_API void *tav_utf8vld_new(void) {
+    auto *st = static_cast<utf8vld_state *>(std::malloc(sizeof(utf8vld_state)));
+    if (st != nullptr) {
+        st->current_index = 0;
+        st->total_index = 0;
+        st->state = UTF8_ACCEPT;
+        st->impl = 4;
+    }
+    return st;
+}
+
+TAV_UTF8_API void tav_utf8vld_free(void *handle) { std::free(handle); }
+
+TAV_UTF8_API void tav_utf8vld_reset(void *handle) {
+    utf8vld_state *st = record(handle);
+    st->current_index = 0;
+    st->total_index = 0;
+    st->state = UTF8_ACCEPT;
+}
+
+TAV_UTF8_API int tav_utf8vld_get_impl(void *handle) { return record(handle)->impl; }
+
+TAV_UTF8_API int tav_utf8vld_set_impl(void *handle, int impl) {
+    utf8vld_state *st = record(handle);
+    if (impl == 0) {
+        st->impl = 4;  // the default: table-driven
+    } else if (impl < 5) {
+        st->impl = impl;  // 1-4 and negative numbers are kept as given
+    }
+    return st->impl;  // 5 and above leave the number in force
+}
+
+TAV_UTF8_API size_t tav_utf8vld_get_current_index(void *handle) { return record(handle)->current_index; }
+
+TAV_UTF8_API size_t tav_utf8vld_get_total_index(void *handle) { return record(handle)->total_index; }
+
+TAV_UTF8_API int _tav_utf8vld_validate_table(void *handle, const uint8_t *data, size_t length) {
+    utf8vld_state *st = record(handle);
+    unsigned s = static_cast<unsigned>(st->state);
+    if (s != UTF8_REJECT) {
+        for (size_t i = 0; i < length; ++i) {
+            s = UTF8VALIDATOR_DFA[256 + 16 * s + UTF8VALIDATOR_DFA[data[i]]];
+            if (s == UTF8_REJECT) return reject(st, i);
+        }
+    }
+    return finish(st, static_cast<int>(s), length);
+}
+
+TAV_UTF8_API int _tav_utf8vld_validate_unrolled(void *handle, const uint8_t *data, size_t length) {
+    utf8vld_state *st = record(handle);
+    int s = st->state;
+    if (s != UTF8_REJECT) {
+        size_t i = 0;
+        while (i < length) {
+            if (s == UTF8_ACCEPT) {
+                // ASCII run: one comparison per byte.
+                while (data[i] < 0x80) {
+                    if (++i == length) return finish(st, s, length);
+                }
+            }
+            s = utf8_step(s, data[i]);
+            if (s == UTF8_REJECT) return reject(st, i);
+            ++i;
+        }
+    }
+    return finish(st, s, length);
+}
+
+TAV_UTF8_API int tav_utf8vld_validate(void *handle, const uint8_t *data, size_t length) {
+    if (record(handle)->impl == 2) return _tav_utf8vld_validate_unrolled(handle, data, length);
+    return _tav_utf8vld_validate_table(handle, data, length);
+}

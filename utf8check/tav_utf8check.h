@@ -1,0 +1,51 @@
+/* SPDX-License-Identifier: MIT */
+/* Incremental, fail-fast UTF-8 (RFC 3629) validation: public interface of _tav_utf8check. */
+#ifndef TAV_UTF8CHECK_H
+#define TAV_UTF8CHECK_H
+
+#include <stddef.h> /* size_t */
+#include <stdint.h> /* uint8_t */
+
+#ifdef __cplusplus
+#define TAV_UTF8_API extern "C" __attribute__((visibility("default")))
+#else
+#define TAV_UTF8_API __attribute__((visibility("default")))
+#endif
+
+/* Automaton states shared by every routine. */
+#define UTF8_ACCEPT 0 /* at a character boundary */
+#define UTF8_REJECT 1 /* sticky until reset */
+
+/* Layout of the record behind a handle. Callers only pass the handle around;
+ * the layout is given for tests and debuggers, which may read it. */
+typedef struct utf8vld_state {
+    size_t current_index; /* offset of the rejected byte, else the last call's length */
+    size_t total_index;   /* running sum of current_index since new/reset */
+    int state;            /* automaton state, 0 to 8 */
+    int impl;             /* implementation number read by the dispatcher */
+} utf8vld_state;
+
+/* Life cycle and counters. */
+TAV_UTF8_API void *tav_utf8vld_new(void);
+TAV_UTF8_API void tav_utf8vld_free(void *handle);
+TAV_UTF8_API void tav_utf8vld_reset(void *handle);
+TAV_UTF8_API int tav_utf8vld_get_impl(void *handle);
+TAV_UTF8_API int tav_utf8vld_set_impl(void *handle, int impl);
+TAV_UTF8_API size_t tav_utf8vld_get_current_index(void *handle);
+TAV_UTF8_API size_t tav_utf8vld_get_total_index(void *handle);
+
+/* Validation: -1 this call rejected a byte, 0 complete UTF-8 so far, 1 otherwise.
+ * The dispatcher runs the unrolled routine for impl 2, the table-driven one else. */
+TAV_UTF8_API int tav_utf8vld_validate(void *handle, const uint8_t *data, size_t length);
+TAV_UTF8_API int _tav_utf8vld_validate_table(void *handle, const uint8_t *data, size_t length);
+TAV_UTF8_API int _tav_utf8vld_validate_unrolled(void *handle, const uint8_t *data, size_t length);
+
+/* Block validators for long pieces, reached only through these symbols.
+ * Same decisions and states as the routines above, but after a rejection
+ * current_index counts whole units consumed (a byte in the head or tail, 16
+ * bytes for a block), and a record already rejected returns -1 with
+ * current_index 0. The SSE4.1 routine needs a processor with SSE4.1. */
+TAV_UTF8_API int _tav_utf8vld_validate_sse2(void *handle, const uint8_t *data, size_t length);
+TAV_UTF8_API int _tav_utf8vld_validate_sse4(void *handle, const uint8_t *data, size_t length);
+
+#endif /* TAV_UTF8CHECK_H */
