@@ -1,0 +1,65 @@
+"""Benchmarks: figures measured side by side in one run, printed as tables.
+
+Absolute times drift on shared machines; compare the ratios within one run."""
+from __future__ import annotations
+
+import os
+import time
+from pathlib import Path
+from typing import Callable, Iterable, Optional, Sequence
+
+#: Where the benchmark texts are looked for when no --corpus is given.
+DEFAULT_CORPUS_DIRS = (
+    Path(os.environ.get("TAV_CORPUS", "")) if os.environ.get("TAV_CORPUS") else None,
+    Path(__file__).resolve().parents[2] / ".." / "shared" / "corpus",
+    Path.cwd() / ".." / "shared" / "corpus",
+)
+
+
+def find_corpus(explicit: Optional[str] = None) -> Optional[Path]:
+    """The corpus folder: the one given, $TAV_CORPUS, or ../shared/corpus beside the checkout."""
+    candidates = [Path(explicit)] if explicit else [c for c in DEFAULT_CORPUS_DIRS if c is not None]
+    for c in candidates:
+        if c.is_dir():
+            return c.resolve()
+    return None
+
+
+def best_time(fn: Callable[[], object], *, min_time: float = 0.2, repeat: int = 5) -> float:
+    """Best seconds per call of `fn` over `repeat` rounds of at least `min_time` each."""
+    number = 1
+    while True:  # calibrate the loop count
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        elapsed = time.perf_counter() - t0
+        if elapsed >= min_time / 4 or number >= 1 << 30:
+            break
+        number *= 4
+    best = elapsed / number
+    for _ in range(repeat - 1):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter() - t0) / number)
+    return best
+
+
+def gbps(nbytes: int, seconds: float) -> float:
+    return nbytes / seconds / 1e9
+
+
+def print_table(title: str, header: Sequence[str], rows: Iterable[Sequence[object]]) -> None:
+    """Print a plain aligned table; floats with two decimals."""
+    cells = [[_fmt(c) for c in row] for row in rows]
+    widths = [max(len(h), *(len(r[i]) for r in cells)) if cells else len(h) for i, h in enumerate(header)]
+    print(f"\n{title}")
+    print("  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(header, widths))))
+    for r in cells:
+        print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
+
+
+def _fmt(c: object) -> str:
+    if isinstance(c, float):
+        return f"{c:.2f}"
+    return "-" if c is None else str(c)
