@@ -38,45 +38,15 @@ inline __m128i key_vector(const uint8_t key[4], size_t q) {
     return v;
 }
 
-}  // namespace
-
-TAV_MASK_API void *tav_xormask_new(const uint8_t *key) {
-    auto *st = static_cast<xormask_state *>(std::malloc(sizeof(xormask_state)));
-    if (st != nullptr) {
-        for (int k = 0; k < 4; ++k) st->mask[k] = key[k];
-        st->pointer = 0;
-        st->impl = 2;
-    }
-    return st;
-}
-
-TAV_MASK_API void tav_xormask_free(void *handle) { std::free(handle); }
-
-TAV_MASK_API void tav_xormask_reset(void *handle) { record(handle)->pointer = 0; }
-
-TAV_MASK_API size_t tav_xormask_pointer(void *handle) { return record(handle)->pointer; }
-
-TAV_MASK_API int tav_xormask_get_impl(void *handle) { return record(handle)->impl; }
-
-TAV_MASK_API int tav_xormask_set_impl(void *handle, int impl) {
-    xormask_state *st = record(handle);
-    if (impl == 0) {
-        st->impl = 2;  // the default: SSE2
-    } else if (impl < 3) {
-        st->impl = impl;  // 1, 2 and negative numbers are kept as given
-    }
-    return st->impl;  // 3 and above leave the number in force
-}
-
-TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length) {
-    xormask_state *st = record(handle);
+// Byte loop: implementation 1 and every number but 2.
+inline size_t process_simple(xormask_state *st, uint8_t *data, size_t length) {
     const size_t p = st->pointer;
     mask_bytes(st->mask, p, data, length);
     return st->pointer = p + length;
 }
 
-TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length) {
-    xormask_state *st = record(handle);
+// Aligned 16-byte blocks between a byte-wise head and tail: implementation 2.
+inline size_t process_sse2(xormask_state *st, uint8_t *data, size_t length) {
     size_t p = st->pointer;
     if (length >= 16) {
         // Head: bring data to a 16-byte boundary.
@@ -115,7 +85,47 @@ TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_
     return st->pointer = p + length;
 }
 
+}  // namespace
+
+TAV_MASK_API void *tav_xormask_new(const uint8_t *key) {
+    auto *st = static_cast<xormask_state *>(std::malloc(sizeof(xormask_state)));
+    if (st != nullptr) {
+        for (int k = 0; k < 4; ++k) st->mask[k] = key[k];
+        st->pointer = 0;
+        st->impl = 2;
+    }
+    return st;
+}
+
+TAV_MASK_API void tav_xormask_free(void *handle) { std::free(handle); }
+
+TAV_MASK_API void tav_xormask_reset(void *handle) { record(handle)->pointer = 0; }
+
+TAV_MASK_API size_t tav_xormask_pointer(void *handle) { return record(handle)->pointer; }
+
+TAV_MASK_API int tav_xormask_get_impl(void *handle) { return record(handle)->impl; }
+
+TAV_MASK_API int tav_xormask_set_impl(void *handle, int impl) {
+    xormask_state *st = record(handle);
+    if (impl == 0) {
+        st->impl = 2;  // the default: SSE2
+    } else if (impl < 3) {
+        st->impl = impl;  // 1, 2 and negative numbers are kept as given
+    }
+    return st->impl;  // 3 and above leave the number in force
+}
+
+TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length) {
+    return process_simple(record(handle), data, length);
+}
+
+TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length) {
+    return process_sse2(record(handle), data, length);
+}
+
+// The routines are called directly, not through the exported (interposable) symbols.
 TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t length) {
-    if (record(handle)->impl == 2) return _tav_xormask_process_sse2(handle, data, length);
-    return _tav_xormask_process_simple(handle, data, length);
+    xormask_state *st = record(handle);
+    if (st->impl == 2) return process_sse2(st, data, length);
+    return process_simple(st, data, length);
 }
