@@ -1,0 +1,42 @@
+"""Turning Python buffers into pointers for the native routines, with errors that say what was wrong."""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import _tav_utf8check
+
+if TYPE_CHECKING:
+    from _cffi_backend import _CDataBase as CData
+    from typing_extensions import Buffer
+
+ffi = _tav_utf8check.ffi
+
+# Resolved once: a type string given to from_buffer is parsed on every call.
+# cffi's ctypes are unique per process, so this one serves both modules.
+U8_ARRAY = ffi.typeof("uint8_t[]")
+from_buffer = ffi.from_buffer
+
+
+def readable(data: Buffer, what: str) -> CData:
+    """A uint8_t[] view of `data` (no copy); its len() is the buffer's size in bytes.
+
+    The view holds the buffer export until it is dropped, so the memory cannot
+    move or be resized while native code reads it with the interpreter lock released."""
+    try:
+        return from_buffer(U8_ARRAY, data)
+    except TypeError:
+        raise TypeError(f"{what} takes a bytes-like object, not {type(data).__name__}") from None
+    except (BufferError, ValueError) as e:
+        raise type(e)(f"{what} needs a C-contiguous buffer: {e}") from None
+
+
+def writable(data: Buffer, what: str) -> CData:
+    """A writable uint8_t[] view of `data` (no copy); TypeError naming a read-only buffer."""
+    try:
+        return from_buffer(U8_ARRAY, data, True)
+    except (TypeError, BufferError, ValueError):
+        pass
+    # Tell read-only buffers apart from things that are no buffer at all.
+    view = readable(data, what)
+    del view
+    raise TypeError(f"{what} needs a writable buffer; the {type(data).__name__} given is read-only")

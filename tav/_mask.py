@@ -1,0 +1,151 @@
+"""WebSocket payload masking (RFC 6455 section 5.3) over the native masker record."""
+from __future__ import annotations
+
+from types import TracebackType
+from typing import TYPE_CHECKING, Optional, Type
+
+import _tav_bytemask
+
+from ._buffers import U8_ARRAY, from_buffer, readable, writable
+
+if TYPE_CHECKING:
+    from _cffi_backend import _CDataBase as CData
+    from typing_extensions import Buffer
+
+__all__ = ["XorMasker", "mask"]
+
+ffi = _tav_bytemask.ffi
+lib = _tav_bytemask.lib
+_process = lib.tav_xormask_process
+_CONCURRENT = "concurrent use of one XorMasker from several threads is not allowed"
+
+
+def _key_bytes(key: Buffer) -> bytes:
+    if isinstance(key, str):
+        raise TypeError("the key must be a bytes-like object of 4 bytes, not str")
+    try:
+        view = memoryview(key)
+    except TypeError:
+        raise TypeError(f"the key must be a bytes-like object of 4 bytes, not {type(key).__name__}") from None
+    with view:
+        if view.nbytes != 4:
+            raise ValueError(f"the key must be exactly 4 bytes, got {view.nbytes}")
+        return view.tobytes()
+
+
+class XorMasker:
+    """XOR a byte stream in place with a repeating 4-byte key; masking and unmasking are the same.
+
+    The key phase carries across calls: masking a payload chunk by chunk gives
+    the bytes that one call on the whole payload gives. `key` is any bytes-like
+    object of exactly 4 bytes and is copied.
+
+    Sharing: one object serves one thread at a time. A call made while another
+    thread is inside a method of the same object raises RuntimeError; close()
+    from another thread during a call never frees the record under that call. Distinct objects may be used from distinct
+    threads at once. The interpreter lock is released while native code runs."""
+
+    __slots__ = ("_token", "_handle", "__weakref__")
+
+    def __init__(self, key: Buffer) -> None:
+        raw = lib.tav_xormask_new(_key_bytes(key))
+        if raw == ffi.NULL:
+            raise MemoryError("cannot allocate a masker record")
+        # Whoever pops the single token may use the record (atomic list operations).
+        self._token = [True]
+        self._handle: Optional[CData] = ffi.gc(raw, lib.tav_xormask_free)
+
+    def mask(self, buffer: Buffer) -> None:
+        """Mask a writable C-contiguous buffer in place (bytearray, writable memoryview, array, mmap, ...)."""
+        token = self._token
+        try:
+            token.pop()
+        except IndexError:
+            raise RuntimeError(_CONCURRENT) from None
+        try:
+            handle = self._handle
+            if handle is None:
+                raise ValueError("XorMasker is closed")
+            try:
+                view = from_buffer(U8_ARRAY, buffer, True)
+            except Exception:
+                view = writable(buffer, "XorMasker.mask()")  # raises the explained error
+            _process(handle, view, len(view))
+        finally:
+            token.append(True)
+
+    def masked(self, data: Buffer) -> bytes:
+        """The masked copy of a C-contiguous bytes-like object, which stays untouched."""
+        if type(data) is bytes:
+            out = bytearray(data)
+        else:
+            out = bytearray(ffi.buffer(readable(data, "XorMasker.masked()")))
+        self.mask(out)
+        return bytes(out)
+
+    @property
+    def position(self) -> int:
+        """Bytes masked since creation or reset(); the key phase is position mod 4."""
+        handle = self._acquire()
+        try:
+            return int(lib.tav_xormask_pointer(handle))
+        finally:
+            self._token.append(True)
+
+    def reset(self) -> None:
+        """Start again at key byte 0."""
+        handle = self._acquire()
+        try:
+            lib.tav_xormask_reset(handle)
+        finally:
+            self._token.append(True)
+
+    def close(self) -> None:
+        """Free the native record now. Idempotent; any later use raises ValueError."""
+        handle, self._handle = self._handle, None
+        if handle is None:
+            return
+        try:
+            self._token.pop()
+        except IndexError:
+            # Another thread is inside a call and holds its own reference to
+            # the handle: the record is freed when that call drops it.
+            return
+        try:
+            ffi.release(handle)
+        finally:
+            self._token.append(True)
+
+    def __enter__(self) -> XorMasker:
+        self._acquire()
+        self._token.append(True)
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return "<XorMasker closed>" if self._handle is None else "<XorMasker>"
+
+    def _acquire(self) -> CData:
+        """Take the token and return the live handle; the caller puts the token back."""
+        try:
+            self._token.pop()
+        except IndexError:
+            raise RuntimeError(_CONCURRENT) from None
+        handle = self._handle
+        if handle is None:
+            self._token.append(True)
+            raise ValueError("XorMasker is closed")
+        return handle
+
+
+def mask(key: Buffer, data: Buffer) -> bytes:
+    """`data` masked with the 4-byte `key` from key byte 0, as new bytes."""
+    with XorMasker(key) as masker:
+        return masker.masked(data)
