@@ -17,12 +17,14 @@ Run: ``python -m tav.bench.mask`` (``--quick`` for a short pass).
 from __future__ import annotations
 
 import argparse
+import ctypes
 import importlib
 import sys
+import time
 from types import ModuleType
 from typing import Callable, Optional, Sequence
 
-from tav.bench import best_time, gbps, print_table
+from tav.bench import gbps, print_table
 
 KEY = bytes([0x37, 0xFA, 0x21, 0x3D])
 SIZES = (125, 1 << 10, 64 << 10, 1 << 20, 64 << 20)
@@ -49,16 +51,17 @@ def _buffer(n: int) -> bytearray:
     return buf
 
 
-def _tav(impl: int, per_call_from_buffer: bool) -> Builder:
+def _tav(impl: int, per_call_from_buffer: bool, offset: int = 0) -> Builder:
     def build(n: int) -> Callable[[], object]:
         handle = ffi.gc(lib.tav_xormask_new(KEY), lib.tav_xormask_free)
         lib.tav_xormask_set_impl(handle, impl)
-        buf = _buffer(n)
+        buf = _buffer(n + offset)
         process = lib.tav_xormask_process
         if per_call_from_buffer:
             from_buffer = ffi.from_buffer
             return lambda: process(handle, from_buffer(buf, require_writable=True), n)
-        cbuf = ffi.from_buffer(buf, require_writable=True)
+        # The offset moves the data off the allocator's 16-byte alignment.
+        cbuf = ffi.from_buffer(memoryview(buf)[offset:], require_writable=True)
         return lambda: process(handle, cbuf, n)
 
     return build
@@ -137,6 +140,7 @@ def _copy(n: int) -> Callable[[], object]:
 #: (label, builder, is a peer). tav rows first, then the peers, then the reference.
 CASES: tuple[tuple[str, Builder, bool], ...] = (
     ("tav impl 2, ready cdata", _tav(2, False), False),
+    ("tav impl 2, ready cdata, address +1", _tav(2, False, 1), False),
     ("tav impl 2, from_buffer per call", _tav(2, True), False),
     ("tav impl 1, ready cdata", _tav(1, False), False),
     ("tav impl 1, from_buffer per call", _tav(1, True), False),
@@ -156,28 +160,66 @@ def _size_label(n: int) -> str:
     return f"{n} B"
 
 
-def _time(build: Builder, n: int, min_time: float, repeat: int) -> Optional[float]:
-    fn = build(n)
-    if fn is None:
-        return None
-    # Big buffers: fewer rounds, each call already lasts milliseconds.
-    return best_time(fn, min_time=min_time, repeat=repeat if n < 16 << 20 else min(repeat, 3))
+def _interleaved(fns: Sequence[Optional[Callable[[], object]]], min_time: float, rounds: int) -> list[Optional[float]]:
+    """Best seconds per call of each function, timed in turns.
+
+    Each round runs every function once for its calibrated loop count, so a
+    burst of load from elsewhere on the machine hits all rows alike, and the
+    best round of each row is kept."""
+    loops: list[int] = []
+    for fn in fns:
+        number = 1
+        while fn is not None:
+            t0 = time.perf_counter()
+            for _ in range(number):
+                fn()
+            if time.perf_counter() - t0 >= min_time / 2 or number >= 1 << 30:
+                break
+            number *= 2
+        loops.append(number)
+    best: list[Optional[float]] = [None] * len(fns)
+    for _ in range(rounds):
+        for i, (fn, number) in enumerate(zip(fns, loops)):
+            if fn is None:
+                continue
+            t0 = time.perf_counter()
+            for _ in range(number):
+                fn()
+            t = (time.perf_counter() - t0) / number
+            prev = best[i]
+            best[i] = t if prev is None else min(prev, t)
+    return best
 
 
-def _overhead_rows(min_time: float, repeat: int) -> list[list[object]]:
-    """Where the time of a small call goes: cffi wrappers with no work, then the work."""
+def _overhead_rows(min_time: float, rounds: int) -> list[list[object]]:
+    """Where the time of a small call goes: the calls without work, then the work.
+
+    Each row is timed through a lambda, as every row above is; the first row is
+    that floor. ctypes can call the same symbol with the interpreter lock
+    released (CDLL) or held (PyDLL): the difference is the cost of releasing
+    and retaking the lock."""
     handle = ffi.gc(lib.tav_xormask_new(KEY), lib.tav_xormask_free)
-    buf = _buffer(16)
+    buf = _buffer(125)
     cbuf = ffi.from_buffer(buf, require_writable=True)
     process, pointer, from_buffer = lib.tav_xormask_process, lib.tav_xormask_pointer, ffi.from_buffer
+    address = int(ffi.cast("uintptr_t", handle))
+    released = ctypes.CDLL(_module.__file__).tav_xormask_pointer
+    held = ctypes.PyDLL(_module.__file__).tav_xormask_pointer
+    for fn in (released, held):
+        fn.argtypes, fn.restype = (ctypes.c_void_p,), ctypes.c_size_t
     steps: tuple[tuple[str, Callable[[], object]], ...] = (
         ("len(buf): a plain builtin call", lambda: len(buf)),
-        ("tav_xormask_pointer(h): 1 argument, lock released", lambda: pointer(handle)),
-        ("tav_xormask_process(h, cdata, 0): 3 arguments, no bytes", lambda: process(handle, cbuf, 0)),
-        ("tav_xormask_process(h, cdata, 16)", lambda: process(handle, cbuf, 16)),
+        ("ctypes tav_xormask_pointer, lock held", lambda: held(address)),
+        ("ctypes tav_xormask_pointer, lock released", lambda: released(address)),
+        ("cffi tav_xormask_pointer(h): 1 argument, lock released", lambda: pointer(handle)),
+        ("cffi tav_xormask_process(h, cdata, 0): 3 arguments", lambda: process(handle, cbuf, 0)),
+        ("cffi tav_xormask_process(h, cdata, 16)", lambda: process(handle, cbuf, 16)),
+        ("cffi tav_xormask_process(h, cdata, 125)", lambda: process(handle, cbuf, 125)),
+        ("ffi.from_buffer(buf)", lambda: from_buffer(buf)),
         ("ffi.from_buffer(buf, require_writable=True)", lambda: from_buffer(buf, require_writable=True)),
     )
-    return [[label, best_time(fn, min_time=min_time, repeat=repeat) * 1e9] for label, fn in steps]
+    times = _interleaved([fn for _, fn in steps], min_time, rounds)
+    return [[label, None if t is None else t * 1e9] for (label, _), t in zip(steps, times)]
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -186,47 +228,46 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--quick", action="store_true", help="short timings, no 64 MiB buffer")
     args = parser.parse_args(list(argv) if argv is not None else None)
     sizes = QUICK_SIZES if args.quick else SIZES
-    min_time, repeat = (0.02, 3) if args.quick else (0.1, 5)
+    min_time, rounds = (0.02, 7) if args.quick else (0.04, 11)
 
-    seconds: dict[str, dict[int, Optional[float]]] = {}
-    for label, build, _ in CASES:
-        seconds[label] = {n: _time(build, n, min_time, repeat) for n in sizes}
+    def measure(n: int) -> list[Optional[float]]:
+        # Big buffers: fewer rounds, each call already lasts milliseconds.
+        return _interleaved([build(n) for _, build, _ in CASES], min_time, rounds if n < 16 << 20 else 3)
 
-    def rate(label: str, n: int) -> Optional[float]:
-        t = seconds[label][n]
-        return None if t is None else gbps(n, t)
-
+    rates: dict[int, list[Optional[float]]] = {}
+    for n in sizes:
+        rates[n] = [None if t is None else gbps(n, t) for t in measure(n)]
     header = ["GB/s", *(_size_label(n) for n in sizes)]
     print_table("Masking throughput, GB/s (higher is better)", header,
-                [[label, *(rate(label, n) for n in sizes)] for label, _, _ in CASES])
+                [[label, *(rates[n][i] for n in sizes)] for i, (label, _, _) in enumerate(CASES)])
 
-    peers = [label for label, _, is_peer in CASES if is_peer]
     fastest: dict[int, Optional[float]] = {}
     best_peer: list[object] = ["fastest peer"]
     for n in sizes:
-        rated = [(rate(p, n), p) for p in peers if rate(p, n) is not None]
+        rated = [(r, label) for r, (label, _, is_peer) in zip(rates[n], CASES) if is_peer and r is not None]
         top = max(rated, default=None)
         fastest[n] = top[0] if top else None
         best_peer.append(top[1].split(" ")[0] if top else None)
     ratio_rows: list[list[object]] = [best_peer]
-    for label, _, is_peer in CASES:
-        if is_peer:
-            continue
-        row: list[object] = [label]
-        for n in sizes:
-            r, f = rate(label, n), fastest[n]
-            row.append(None if r is None or f is None else r / f)
-        ratio_rows.append(row)
+    for i, (label, _, is_peer) in enumerate(CASES):
+        if not is_peer:
+            ratio_rows.append([label, *(_ratio(rates[n][i], fastest[n]) for n in sizes)])
     print_table("Ratio to the fastest peer at each size (above 1: faster)", ["x", *header[1:]], ratio_rows)
 
-    frame_rows: list[list[object]] = []
-    for label, build, _ in CASES:
-        times = [_time(build, n, min_time, repeat) for n in SMALL_FRAMES]
-        frame_rows.append([label, *(None if t is None else t * 1e9 for t in times)])
-    print_table("Per call, ns (lower is better)", ["ns", *(f"{n} B" for n in SMALL_FRAMES)], frame_rows)
+    per_call = {n: measure(n) for n in SMALL_FRAMES}
+    print_table("Per call, ns (lower is better)", ["ns", *(f"{n} B" for n in SMALL_FRAMES)],
+                [[label, *(_ns(per_call[n][i]) for n in SMALL_FRAMES)] for i, (label, _, _) in enumerate(CASES)])
 
-    print_table("Small-call breakdown, ns", ["call", "ns"], _overhead_rows(min_time, repeat))
+    print_table("Small-call breakdown, ns", ["call", "ns"], _overhead_rows(min_time, rounds))
     return 0
+
+
+def _ratio(rate: Optional[float], fastest: Optional[float]) -> Optional[float]:
+    return None if rate is None or fastest is None else rate / fastest
+
+
+def _ns(seconds: Optional[float]) -> Optional[float]:
+    return None if seconds is None else seconds * 1e9
 
 
 if __name__ == "__main__":
