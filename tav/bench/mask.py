@@ -1,7 +1,10 @@
 """Masking throughput of _tav_bytemask beside its peers, measured in one run.
 
-Every row masks (or, for the copy, moves) the same buffer; GB/s counts the
-bytes of the payload. The peers are black boxes:
+Every row masks (or, for the copy, moves) a payload of the same size and
+content in its own buffer; GB/s counts the bytes of the payload. The tav rows
+call ``lib.tav_xormask_process`` with a cdata made once by
+``ffi.from_buffer`` or, in the "per call" rows, made anew for every call
+(``require_writable=True``, as a careful caller does). The peers are black boxes:
 
 - ``websockets.speedups.apply_mask`` returns a new ``bytes`` object;
 - aiohttp's mask helper (``websocket_mask``) masks a bytearray in place;
@@ -41,12 +44,9 @@ ffi = _module.ffi
 lib = _module.lib
 
 
-def _payload(n: int) -> bytearray:
-    return bytearray((i * 7 + 3) & 0xFF for i in range(min(n, 4096))) * (n // 4096 + 1)
-
-
 def _buffer(n: int) -> bytearray:
-    buf = _payload(n)
+    """n bytes of a fixed, non-repeating-looking pattern."""
+    buf = bytearray((i * 7 + 3) & 0xFF for i in range(min(n, 4096))) * (n // 4096 + 1)
     del buf[n:]
     return buf
 
