@@ -115,7 +115,8 @@ __attribute__((target("sse4.1"), always_inline)) inline unsigned sse4_byte(const
 
 // Block position k: one test site per state (0, 2-8), the per-byte step of
 // utf8_step written out. A passed test jumps to the site of position n = k + 1
-// for the next state; a failed one rejects the block. READ(v, k) gives byte k.
+// for the next state; a failed one rejects the block. READ(v, k) gives byte k
+// and runs exactly once per site: the SSE2 read shifts the register.
 #define TAV_BLOCK_SITES(READ, v, k, n)                                            \
     S0_##k : {                                                                    \
         const unsigned b = READ(v, k);                                            \
