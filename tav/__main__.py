@@ -1,0 +1,2 @@
+from tav.cli import main
+raise SystemExit(main())

@@ -1,0 +1,32 @@
+"""Run every benchmark of tav in turn: the validators, the maskers, the safe API.
+
+    python -m tav.bench [--quick]
+"""
+from __future__ import annotations
+
+import importlib
+import sys
+from typing import Optional, Sequence
+
+#: The benchmark modules, each with `main(argv=None) -> int`.
+SUITES = ("tav.bench.utf8", "tav.bench.mask", "tav.bench.api")
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run each suite with `argv` (default: sys.argv[1:]); a suite that cannot be imported is reported and skipped."""
+    args = list(sys.argv[1:] if argv is None else argv)
+    status = 0
+    for name in SUITES:
+        try:
+            module = importlib.import_module(name)
+        except ImportError as e:
+            print(f"\n== {name}: not available ({e}); skipped", flush=True)
+            continue
+        print(f"\n== {name}", flush=True)
+        result = module.main(args)
+        status = status or int(result or 0)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,457 @@
+"""The safe API: buffers read and written in place, errors that name the fault,
+sticky rejection with exact offsets across both validation paths, life cycle,
+leaks and threads."""
+from __future__ import annotations
+
+import array
+import ctypes
+import mmap
+import subprocess
+import sys
+import threading
+from pathlib import Path
+from typing import Callable, Iterator, List
+
+import pytest
+
+import tav
+from support import first_rejected, rfc3629_status, seeded, utf8_abi, utf8_record, xor_model
+from tav import _utf8
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+DATA = HERE / "data"
+T = tav.BLOCK_VALIDATOR_THRESHOLD
+KEY = bytes.fromhex("37fa213d")
+
+
+# --- buffers -------------------------------------------------------------------
+
+def _numpy_2d(data: bytes) -> object:
+    np = pytest.importorskip("numpy")
+    return np.frombuffer(data, dtype=np.uint8).reshape(2, len(data) // 2).copy()
+
+
+def _mmap_of(data: bytes) -> mmap.mmap:
+    m = mmap.mmap(-1, len(data))
+    m.write(data)
+    return m
+
+
+READABLE_KINDS: dict[str, Callable[[bytes], object]] = {
+    "bytes": bytes,
+    "bytearray": bytearray,
+    "memoryview": memoryview,
+    "readonly memoryview": lambda d: memoryview(bytearray(d)).toreadonly(),
+    "array('B')": lambda d: array.array("B", d),
+    "array('I')": lambda d: array.array("I", d),  # 4-byte items: the size in bytes counts
+    "mmap": _mmap_of,
+    "2-D memoryview": lambda d: memoryview(d).cast("B", (2, len(d) // 2)),
+    "2-D numpy": _numpy_2d,
+}
+
+
+@pytest.mark.parametrize("kind", READABLE_KINDS)
+@pytest.mark.parametrize("n", [16, T - 4, T + 4, 4 * T])
+def test_validate_takes_every_contiguous_kind_whole(kind: str, n: int) -> None:
+    text = ("aé€😀" * n).encode()[:n]
+    text = text[: len(text) - (len(text) % 4)]  # array('I') needs whole items
+    status = rfc3629_status(text)[0]
+    obj = READABLE_KINDS[kind](text)
+    v = tav.Utf8Validator()
+    expected = tav.Utf8Status.COMPLETE if status == "complete" else tav.Utf8Status.INCOMPLETE
+    assert v.validate(obj) is expected
+    assert v.bytes_validated == len(text)
+    assert tav.is_valid_utf8(obj) is (status == "complete")
+    bad = READABLE_KINDS[kind](b"\xff" + text[1:])
+    assert v.validate(bad) is tav.Utf8Status.INVALID
+    assert v.error_offset == len(text)
+
+
+@pytest.mark.parametrize("n", [5, T - 1, T, 3 * T + 7])
+def test_validate_of_a_slice_sees_exactly_the_slice(n: int) -> None:
+    # Invalid bytes sit right outside the slice on both sides: reading one of
+    # them, or copying more than the slice, would be seen.
+    for lead in range(16):  # every address residue of the slice start
+        big = bytearray(b"\xff" * lead + b"a" * n + b"\xff" * 64)
+        window = memoryview(big)[lead : lead + n]
+        v = tav.Utf8Validator()
+        assert v.validate(window) is tav.Utf8Status.COMPLETE
+        assert v.bytes_validated == n
+        assert tav.is_valid_utf8(window)
+        assert tav.is_valid_utf8(memoryview(bytes(big))[lead : lead + n])
+
+
+WRITABLE_KINDS: dict[str, Callable[[bytes], object]] = {
+    "bytearray": bytearray,
+    "memoryview": lambda d: memoryview(bytearray(d)),
+    "array('B')": lambda d: array.array("B", d),
+    "mmap": _mmap_of,
+    "2-D numpy": _numpy_2d,
+}
+
+
+@pytest.mark.parametrize("kind", WRITABLE_KINDS)
+def test_mask_rewrites_each_writable_kind_in_place(kind: str) -> None:
+    rng = seeded(11)
+    data = rng.randbytes(200)
+    obj = WRITABLE_KINDS[kind](data)
+    m = tav.XorMasker(KEY)
+    m.mask(obj)
+    assert bytes(obj) == xor_model(data, KEY)  # type: ignore[call-overload]
+    assert m.position == 200
+
+
+def test_mask_of_a_slice_changes_exactly_the_slice_and_carries_the_phase() -> None:
+    rng = seeded(12)
+    data = rng.randbytes(3000)
+    buf = bytearray(data)
+    view = memoryview(buf)
+    m = tav.XorMasker(bytearray(KEY))
+    cuts = sorted(rng.sample(range(100, 2900), 9)) + [2900]
+    start = 100
+    for end in cuts:
+        m.mask(view[start:end])
+        start = end
+    assert buf[:100] == data[:100] and buf[2900:] == data[2900:]
+    assert bytes(buf[100:2900]) == xor_model(data[100:2900], KEY)
+    assert m.position == 2800
+    m.reset()
+    assert m.position == 0
+    assert m.masked(data[:7]) == xor_model(data[:7], KEY)
+
+
+def test_masked_and_mask_leave_their_input_untouched() -> None:
+    data = bytes(range(256)) * 3
+    for obj in (data, bytearray(data), memoryview(data)[1:], array.array("B", data)):
+        before = bytes(obj)  # type: ignore[call-overload]
+        m = tav.XorMasker(KEY)
+        assert m.masked(obj) == xor_model(before, KEY)
+        assert tav.mask(key=KEY, data=obj) == xor_model(before, KEY)
+        assert bytes(obj) == before  # type: ignore[call-overload]
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [b"abcdefgh", memoryview(bytearray(8)).toreadonly(), memoryview(b"abcdefgh"), "read-only mmap"],
+    ids=["bytes", "readonly-memoryview", "memoryview-of-bytes", "mmap-ACCESS_READ"],
+)
+def test_mask_refuses_read_only_buffers_and_changes_nothing(obj: object, tmp_path: Path) -> None:
+    if obj == "read-only mmap":
+        f = tmp_path / "ro"
+        f.write_bytes(b"abcdefgh")
+        with open(f, "rb") as fh:
+            obj = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
+    before = bytes(obj)  # type: ignore[call-overload]
+    m = tav.XorMasker(KEY)
+    with pytest.raises(TypeError, match="read-only"):
+        m.mask(obj)
+    assert bytes(obj) == before  # type: ignore[call-overload]
+    assert m.position == 0
+
+
+NOT_BUFFERS = ["abc", 5, None, [1, 2, 3], 1.5]
+NON_CONTIGUOUS = [memoryview(bytearray(b"abcdefgh"))[::2]]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda x: tav.Utf8Validator().validate(x),
+        tav.is_valid_utf8,
+        lambda x: tav.XorMasker(KEY).mask(x),
+        lambda x: tav.XorMasker(KEY).masked(x),
+        lambda x: tav.mask(KEY, x),
+    ],
+    ids=["validate", "is_valid_utf8", "mask", "masked", "mask()"],
+)
+def test_argument_errors_name_the_fault(call: Callable[[object], object]) -> None:
+    for obj in NOT_BUFFERS:
+        with pytest.raises(TypeError, match=type(obj).__name__):
+            call(obj)
+    for obj in NON_CONTIGUOUS:
+        with pytest.raises(BufferError, match="contiguous"):
+            call(obj)
+    np = pytest.importorskip("numpy")
+    with pytest.raises((BufferError, ValueError), match="contiguous"):
+        call(np.zeros((4, 4), dtype=np.uint8).T)
+
+
+@pytest.mark.parametrize(
+    "key, error",
+    [
+        (b"", ValueError), (b"abc", ValueError), (b"abcde", ValueError), (bytes(16), ValueError),
+        ("abcd", TypeError), (1234, TypeError), (None, TypeError), ([1, 2, 3, 4], TypeError),
+        (b"abcd", None), (bytearray(b"abcd"), None), (memoryview(b"xxabcdxx")[2:6], None),
+        (array.array("H", [0x6261, 0x6463]), None),
+    ],
+)
+def test_key_is_any_bytes_like_of_four_bytes(key: object, error: type | None) -> None:
+    if error is not None:
+        with pytest.raises(error, match="4 bytes"):
+            tav.XorMasker(key)  # type: ignore[arg-type]
+        return
+    m = tav.XorMasker(key)  # type: ignore[arg-type]
+    assert m.masked(b"\x00" * 6) == b"abcdab"
+
+
+# --- validation: sticky rejection, exact offsets on both paths -----------------
+
+def test_rejection_is_sticky_until_reset() -> None:
+    v = tav.Utf8Validator()
+    assert v.validate(b"ab\xe2\x82") is tav.Utf8Status.INCOMPLETE
+    assert v.error_offset is None and v.bytes_validated == 4
+    assert v.validate(b"A") is tav.Utf8Status.INVALID  # E2 82 41: the 41 is rejected
+    assert v.error_offset == 4 and v.bytes_validated == 4
+    for later in (b"", b"ok", b"a" * (2 * T)):
+        assert v.validate(later) is tav.Utf8Status.INVALID
+        assert v.error_offset == 4 and v.bytes_validated == 4
+    v.reset()
+    assert v.error_offset is None and v.bytes_validated == 0
+    assert v.validate(b"\xc3\xa9") is tav.Utf8Status.COMPLETE
+    assert v.bytes_validated == 2
+
+
+def _texts() -> Iterator[tuple[str, bytes]]:
+    rng = seeded(5)
+    alphabet = ["a", " ", "\n", "é", "ж", "€", "中", "😀", "\u07ff", "\uffff", "\U0010ffff"]
+    yield "mixed", "".join(rng.choice(alphabet) for _ in range(6000)).encode()
+    yield "ascii", bytes(rng.choice(b"abc xyz\n") for _ in range(20000))
+    yield "ascii-then-cjk", b"x" * 5000 + "中文".encode() * 800
+    for name in ("utf8tests.txt", "UTF-8-test.txt"):
+        path = DATA / name
+        if path.exists():
+            yield name, path.read_bytes()
+
+
+FAULTS = [b"\xff", b"\x80", b"\xc0\xaf", b"\xe0\x80", b"\xed\xa0\x80", b"\xf4\x90", b"\xe2\x82A", b"\xf0\x9f\x98"]
+
+
+def _cases() -> Iterator[tuple[str, bytes]]:
+    rng = seeded(6)
+    for name, text in _texts():
+        yield name, text
+        for k in range(6):
+            at = rng.randrange(len(text))
+            yield f"{name}+fault{k}@{at}", text[:at] + rng.choice(FAULTS) + text[at:]
+
+
+def _chunkings(n: int, rng: object) -> Iterator[List[int]]:
+    """Chunk lengths summing to n, with sizes on both sides of the threshold."""
+    sizes = [1, 3, 15, 16, 17, T - 1, T, T + 1, 2 * T + 5, 5 * T]
+    for _ in range(4):
+        cuts: List[int] = []
+        left = n
+        while left > 0:
+            k = min(left, rng.choice(sizes) if rng.random() < 0.7 else rng.randrange(1, 4 * T))  # type: ignore[attr-defined]
+            cuts.append(k)
+            left -= k
+        yield cuts
+
+
+def test_stream_status_and_offset_match_the_oracle_across_the_threshold() -> None:
+    rng = seeded(7)
+    for name, data in _cases():
+        expected_error = first_rejected(data)
+        for cuts in _chunkings(len(data), rng):
+            v = tav.Utf8Validator()
+            ref = utf8_abi.tav_utf8vld_new()  # the dispatcher alone, on its own record
+            utf8_abi.tav_utf8vld_set_impl(ref, 2)
+            pos = 0
+            view = memoryview(data)  # slices give every address residue
+            for k in cuts:
+                status = v.validate(view[pos : pos + k])
+                prefix_error = first_rejected(data[: pos + k])
+                if prefix_error is not None:
+                    assert status is tav.Utf8Status.INVALID, (name, cuts)
+                    assert v.error_offset == prefix_error == expected_error, (name, cuts)
+                    assert v.bytes_validated == prefix_error
+                else:
+                    prefix = rfc3629_status(data[: pos + k])[0]
+                    want = tav.Utf8Status.COMPLETE if prefix == "complete" else tav.Utf8Status.INCOMPLETE
+                    assert status is want, (name, cuts, pos)
+                    assert v.error_offset is None and v.bytes_validated == pos + k
+                if utf8_record(ref)[2] != 1:  # the dispatcher's record until it rejects
+                    utf8_abi.tav_utf8vld_validate(ref, data[pos : pos + k], k)
+                    assert utf8_record(v._handle)[:3] == utf8_record(ref)[:3], (name, cuts, pos)
+                pos += k
+            utf8_abi.tav_utf8vld_free(ref)
+        assert tav.is_valid_utf8(data) is (rfc3629_status(data)[0] == "complete"), name
+
+
+def test_long_chunks_take_the_block_validator() -> None:
+    # A real check that the threshold routes: count the block validator's calls.
+    if _utf8._block_validate is None:
+        pytest.skip("this build has no block validator")
+    calls: List[int] = []
+    real = _utf8._block_validate
+
+    def counting(handle: object, data: object, n: int) -> int:
+        calls.append(n)
+        return real(handle, data, n)  # type: ignore[arg-type]
+
+    _utf8._block_validate = counting  # type: ignore[assignment]
+    try:
+        v = tav.Utf8Validator()
+        v.validate(b"a" * (T - 1))
+        v.validate(b"a" * T)
+        v.validate(b"a" * 5 + b"\xff" + b"a" * T)
+        assert calls == [T, T + 6]
+        assert v.error_offset == 2 * T - 1 + 5
+    finally:
+        _utf8._block_validate = real
+
+
+# --- life cycle ----------------------------------------------------------------
+
+@pytest.mark.parametrize("make", [tav.Utf8Validator, lambda: tav.XorMasker(KEY)], ids=["validator", "masker"])
+def test_use_after_close_raises_value_error(make: Callable[[], object]) -> None:
+    obj = make()
+    with obj as entered:  # type: ignore[attr-defined]
+        assert entered is obj
+    obj.close()  # type: ignore[attr-defined]  # idempotent
+    uses: List[Callable[[], object]] = [
+        lambda: obj.reset(),  # type: ignore[attr-defined]
+        lambda: obj.__enter__(),  # type: ignore[attr-defined]
+    ]
+    if isinstance(obj, tav.Utf8Validator):
+        uses += [lambda: obj.validate(b"x"), lambda: obj.error_offset, lambda: obj.bytes_validated]
+    else:
+        uses += [lambda: obj.mask(bytearray(4)), lambda: obj.masked(b"x"), lambda: obj.position]  # type: ignore[attr-defined]
+    for use in uses:
+        with pytest.raises(ValueError, match="closed"):
+            use()
+    assert "closed" in repr(obj)
+
+
+def _malloc_in_use() -> int:
+    """Bytes malloc has handed out and not got back (glibc), else the resident set size."""
+    libc = ctypes.CDLL(None)
+    if hasattr(libc, "mallinfo2"):
+        class Mallinfo2(ctypes.Structure):
+            _fields_ = [(f, ctypes.c_size_t) for f in
+                        ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+                         "uordblks", "fordblks", "keepcost")]
+        libc.mallinfo2.restype = Mallinfo2
+        return int(libc.mallinfo2().uordblks)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * mmap.PAGESIZE
+
+
+def test_no_leak_over_100000_created_and_dropped_objects() -> None:
+    def churn(n: int) -> None:
+        for i in range(n):
+            v = tav.Utf8Validator()
+            v.validate(b"abc")
+            m = tav.XorMasker(KEY)
+            m.mask(bytearray(8))
+            if i % 2:
+                v.close()
+                m.close()
+            tav.is_valid_utf8(b"x")
+            tav.mask(KEY, b"abcd")
+
+    churn(5000)  # warm caches and arenas
+    before = _malloc_in_use()
+    churn(100_000)
+    grown = _malloc_in_use() - before
+    # A leak of either record alone would be 100,000 x (24 bytes + malloc's header).
+    assert grown < 512 * 1024, grown
+
+
+# --- threads -------------------------------------------------------------------
+
+def test_threads_on_distinct_objects_do_not_interfere() -> None:
+    rng = seeded(8)
+    texts = [("é€a" * 3000).encode(), b"z" * 10_000, ("中" * 2000).encode() + b"\xff" + b"q" * 3000]
+    failures: List[str] = []
+
+    def work(seed: int) -> None:
+        r = seeded(seed)
+        try:
+            for _ in range(30):
+                data = r.choice(texts)
+                v = tav.Utf8Validator()
+                pos = 0
+                while pos < len(data):
+                    k = r.choice([1, 7, T - 1, T + 3, 3 * T])
+                    v.validate(data[pos : pos + k])
+                    pos += k
+                if v.error_offset != first_rejected(data):
+                    failures.append(f"validator {seed}")
+                payload = bytearray(data)
+                m = tav.XorMasker(KEY)
+                m.mask(payload)
+                if bytes(payload) != xor_model(data, KEY):
+                    failures.append(f"masker {seed}")
+        except Exception as e:  # reported below, not lost in the thread
+            failures.append(repr(e))
+
+    threads = [threading.Thread(target=work, args=(rng.randrange(1 << 30),)) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def test_concurrent_use_of_one_object_is_refused_cleanly() -> None:
+    slow = ("é" * (24 << 20)).encode()  # non-ASCII: tens of milliseconds in native code
+    for attempt in range(5):
+        v = tav.Utf8Validator()
+        results: List[object] = []
+        refused: List[str] = []
+        t = threading.Thread(target=lambda: results.append(v.validate(slow)))
+        t.start()
+        while v._token and t.is_alive():  # wait until the worker holds the object
+            pass
+        if t.is_alive():
+            for use in (lambda: v.validate(b"x"), v.reset, lambda: v.bytes_validated):
+                try:
+                    use()
+                except RuntimeError as e:
+                    refused.append(str(e))
+        t.join()
+        if refused:
+            break
+    assert refused and all("concurrent use of one Utf8Validator" in r for r in refused)
+    assert results == [tav.Utf8Status.COMPLETE]
+    assert v.bytes_validated == len(slow)  # the refused calls changed nothing
+    assert v.validate(b"\xff") is tav.Utf8Status.INVALID and v.error_offset == len(slow)
+
+    m = tav.XorMasker(KEY)
+    m._token.pop()  # as if another thread were inside
+    with pytest.raises(RuntimeError, match="concurrent use of one XorMasker"):
+        m.mask(bytearray(4))
+    m._token.append(True)
+    assert m.position == 0
+
+
+def test_close_during_a_call_in_another_thread_keeps_the_record_for_that_call() -> None:
+    slow = ("é" * (24 << 20)).encode() + b"\xc0"
+    for attempt in range(5):
+        v = tav.Utf8Validator()
+        results: List[object] = []
+        t = threading.Thread(target=lambda: results.append((v.validate(slow), v._error_offset)))
+        t.start()
+        while v._token and t.is_alive():
+            pass
+        closed_inside = t.is_alive()
+        v.close()
+        t.join()
+        if closed_inside:
+            break
+    assert closed_inside
+    # The call finished on its record and found the exact offset after close() returned.
+    assert results == [(tav.Utf8Status.INVALID, len(slow) - 1)]
+    with pytest.raises(ValueError, match="closed"):
+        v.validate(b"")
+
+
+# --- types ---------------------------------------------------------------------
+
+def test_mypy_strict_passes() -> None:
+    pytest.importorskip("mypy")
+    # [tool.mypy] in pyproject.toml: strict, over tav and the two stub packages.
+    r = subprocess.run([sys.executable, "-m", "mypy"], cwd=ROOT, capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
