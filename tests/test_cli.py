@@ -1,0 +1,261 @@
+"""The `tav` command: verdicts, positions, exit codes and messages of `check`,
+streamed masking, the benchmark runner, and agreement with moreutils' isutf8."""
+from __future__ import annotations
+
+import io
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+from typing import Iterator, List, Optional
+
+import pytest
+
+import tav.bench.__main__ as bench_main
+from support import first_rejected, rfc3629_status, seeded, xor_model
+from tav import cli
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+DATA = HERE / "data"
+CLI = DATA / "cli"
+CORPUS = ROOT.parent / "shared" / "corpus"
+KUHN = DATA / "UTF-8-test.txt"
+
+
+class _Stdin:
+    """Stands in for sys.stdin: binary reads from `.buffer`."""
+
+    def __init__(self, data: bytes) -> None:
+        self.buffer = io.BytesIO(data)
+
+
+class _Stdout:
+    def __init__(self) -> None:
+        self.buffer = io.BytesIO()
+
+
+def run(args: List[str], capsys: pytest.CaptureFixture[str]) -> tuple[int, str, str]:
+    rc = cli.main(args)
+    out, err = capsys.readouterr()
+    return rc, out, err
+
+
+def expected_line(name: str, data: bytes) -> Optional[str]:
+    """What `tav check` must print for `data`, from the strict decoder and plain counting."""
+    bad = first_rejected(data)
+    if bad is not None:
+        line = data.count(b"\n", 0, bad) + 1
+        column = bad - (data.rfind(b"\n", 0, bad) + 1) + 1
+        return f"{name}: invalid UTF-8 at byte {bad} (line {line}, column {column})"
+    if rfc3629_status(data)[0] == "partial":
+        return f"{name}: ends inside a UTF-8 character"
+    return None
+
+
+def fixtures() -> List[Path]:
+    files = sorted(CLI.glob("*.txt"))
+    if KUHN.exists():
+        files.append(KUHN)
+    return files
+
+
+# --- check ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 7, 64, cli.CHUNK_SIZE])
+def test_check_reports_the_first_invalid_byte_with_line_and_column(
+    chunk: int, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # Small chunks put characters, newlines and the invalid byte across chunk edges.
+    monkeypatch.setattr(cli, "CHUNK_SIZE", chunk)
+    for path in fixtures():
+        data = path.read_bytes()
+        want = expected_line(str(path), data)
+        rc, out, err = run(["check", str(path)], capsys)
+        assert (rc, out, err) == ((1, want + "\n", "") if want else (0, "", "")), path
+        # The same bytes from a pipe: lines are counted while streaming there.
+        monkeypatch.setattr(sys, "stdin", _Stdin(data))
+        rc, out, _ = run(["check", "-"], capsys)
+        want = expected_line(cli.STDIN_NAME, data)
+        assert (rc, out) == ((1, want + "\n") if want else (0, "")), path
+
+
+def test_check_of_the_kuhn_stress_test_names_its_first_rejected_byte(capsys: pytest.CaptureFixture[str]) -> None:
+    if not KUHN.exists():
+        pytest.skip("tests/data/UTF-8-test.txt not present")
+    rc, out, _ = run(["check", str(KUHN)], capsys)
+    # Line 75 holds the five-byte form F8 88 80 80 80 (section 2.1.5).
+    assert (rc, out) == (1, f"{KUHN}: invalid UTF-8 at byte 4461 (line 75, column 38)\n")
+
+
+def test_check_exit_codes_and_messages(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    good, bad, partial = CLI / "valid.txt", CLI / "invalid_line3.txt", CLI / "truncated.txt"
+    missing = tmp_path / "missing.txt"
+    cases = [
+        (["check", str(good), str(CLI / "empty.txt")], 0, [], []),
+        (["check", str(good), str(bad)], 1, [f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)"], []),
+        (["check", str(partial)], 1, [f"{partial}: ends inside a UTF-8 character"], []),
+        (["check", str(missing), str(good)], 2, [], [f"tav: {missing}: No such file or directory"]),
+        (["check", str(tmp_path)], 2, [], [f"tav: {tmp_path}: Is a directory"]),
+        (["check", str(bad), str(missing)], 2, [f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)"],
+         [f"tav: {missing}: No such file or directory"]),
+        (["check", "-q", str(bad), str(missing), str(good)], 2, [], []),
+        (["check", "-q", str(bad)], 1, [], []),
+        (["check", "-q", str(good)], 0, [], []),
+    ]
+    for args, rc, out, err in cases:
+        got = run(args, capsys)
+        assert got == (rc, "".join(f"{o}\n" for o in out), "".join(f"{e}\n" for e in err)), args
+
+
+def test_check_reads_standard_input_without_arguments(
+    capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(sys, "stdin", _Stdin(b"ok\n\xe2\x82\xac\n"))
+    assert run(["check"], capsys) == (0, "", "")
+    monkeypatch.setattr(sys, "stdin", _Stdin(b"ok\n\xe2\x82("))
+    assert run(["check"], capsys) == (1, f"{cli.STDIN_NAME}: invalid UTF-8 at byte 5 (line 2, column 3)\n", "")
+
+
+def test_check_streams_random_large_inputs_like_the_oracle(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(cli, "CHUNK_SIZE", 4096)
+    rng = seeded(21)
+    lines = ["short", "é" * 40, "中文" * 300, "x" * 5000, ""]
+    for k in range(8):
+        text = "\n".join(rng.choice(lines) for _ in range(60)).encode()
+        if k:
+            at = rng.randrange(len(text))
+            text = text[:at] + rng.choice([b"\xff", b"\xed\xb0", b"\xe2\x82", b"\xc1"]) + text[at:]
+        path = tmp_path / f"f{k}.txt"
+        path.write_bytes(text)
+        want = expected_line(str(path), text)
+        assert run(["check", str(path)], capsys) == ((1, want + "\n", "") if want else (0, "", ""))
+
+
+class _Tty(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize("tty", [True, False])
+def test_progress_bar_only_on_a_terminal_and_only_for_large_files(
+    tty: bool, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    stderr = _Tty() if tty else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stderr)
+    monkeypatch.setattr(cli, "CHUNK_SIZE", 16)
+    monkeypatch.setattr(cli, "PROGRESS_MIN_SIZE", 64)
+    assert cli.main(["check", str(CLI / "valid.txt")]) == 0  # larger than 64 bytes
+    shown = stderr.getvalue()
+    if tty:
+        assert "valid.txt [" in shown and "100%" in shown and shown.endswith("\r\x1b[K")
+    else:
+        assert shown == ""
+    stderr.seek(0)
+    stderr.truncate()
+    assert cli.main(["check", "-q", str(CLI / "valid.txt")]) == 0
+    assert cli.main(["check", str(CLI / "overlong.txt")]) == 1  # 3 bytes: below the size
+    assert stderr.getvalue() == ""
+
+
+# --- agreement with isutf8 -----------------------------------------------------
+
+def _agreement_files() -> Iterator[Path]:
+    yield from fixtures()
+    yield from sorted(p for p in DATA.glob("*") if p.is_file())
+    if CORPUS.is_dir():
+        yield from sorted(p for p in CORPUS.rglob("*") if p.is_file())
+
+
+@pytest.mark.skipif(shutil.which("isutf8") is None, reason="isutf8 (Debian moreutils) not installed")
+def test_verdicts_agree_with_isutf8(capsys: pytest.CaptureFixture[str]) -> None:
+    checked = 0
+    for path in _agreement_files():
+        theirs = subprocess.run(["isutf8", "-q", str(path)]).returncode
+        ours = cli.main(["check", "-q", str(path)])
+        assert (ours, theirs) in ((0, 0), (1, 1)), path
+        checked += 1
+    assert checked >= len(fixtures())
+
+
+# --- mask ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("chunk", [3, 4, 4096])
+def test_mask_streams_files_and_pipes_with_the_phase_carried(
+    chunk: int, tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(cli, "CHUNK_SIZE", chunk)
+    key = bytes.fromhex("37fa213d")
+    data = seeded(31).randbytes(10_001)
+    src, dst, back = tmp_path / "in", tmp_path / "out", tmp_path / "back"
+    src.write_bytes(data)
+    assert run(["mask", "--key", "37fa213d", str(src), str(dst)], capsys) == (0, "", "")
+    assert dst.read_bytes() == xor_model(data, key)
+    assert run(["mask", "--key", "37 fa 21 3d", str(dst), str(back)], capsys) == (0, "", "")
+    assert back.read_bytes() == data
+    # Standard input to standard output, for a missing name and for -.
+    for args in (["mask", "--key", "37fa213d"], ["mask", "--key", "37fa213d", "-", "-"]):
+        out = _Stdout()
+        monkeypatch.setattr(sys, "stdin", _Stdin(data))
+        monkeypatch.setattr(sys, "stdout", out)
+        assert cli.main(args) == 0
+        assert out.buffer.getvalue() == xor_model(data, key)
+
+
+def test_mask_errors_exit_2_with_a_message(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    src = tmp_path / "in"
+    src.write_bytes(b"payload")
+    cases = [
+        (["--key", "37fa21", str(src)], "tav: bad key '37fa21': the key is 4 bytes (8 hex digits), got 3"),
+        (["--key", "37fa213d00", str(src)], "got 5"),
+        (["--key", "zzzzzzzz", str(src)], "tav: bad key 'zzzzzzzz': not hexadecimal"),
+        (["--key", "37fa213d", str(tmp_path / "nope")], f"tav: {tmp_path / 'nope'}: No such file or directory"),
+        (["--key", "37fa213d", str(src), str(tmp_path / "no" / "dir")], "No such file or directory"),
+        (["--key", "37fa213d", str(src), str(src)], "is the input file"),
+    ]
+    for args, message in cases:
+        rc, out, err = run(["mask", *args], capsys)
+        assert (rc, out) == (2, ""), args
+        assert message in err, (args, err)
+    assert src.read_bytes() == b"payload"  # never truncated by the refused same-file run
+
+
+def test_usage_errors_exit_2(capsys: pytest.CaptureFixture[str]) -> None:
+    for args in ([], ["mask"], ["check", "--bogus"], ["frobnicate"]):
+        try:
+            rc = cli.main(args)
+        except SystemExit as e:  # argparse's own exit
+            rc = int(e.code or 0)
+        assert rc == 2, args
+        assert "usage: tav" in capsys.readouterr().err
+
+
+# --- bench runner and entry points ---------------------------------------------
+
+def test_bench_runner_reports_a_missing_suite_and_goes_on(
+    capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, tmp_path: Path
+) -> None:
+    (tmp_path / "tav_fake_suite.py").write_text(
+        "def main(argv=None):\n    print('fake suite ran with', list(argv))\n    return 0\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(bench_main, "SUITES", ("tav.bench.no_such_suite", "tav_fake_suite"))
+    rc, out, _ = run(["bench", "--quick"], capsys)
+    assert rc == 0
+    assert "tav.bench.no_such_suite: not available" in out
+    assert "fake suite ran with ['--quick']" in out
+
+
+def test_python_dash_m_tav_runs_the_command(tmp_path: Path) -> None:
+    bad = CLI / "invalid_line3.txt"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
+    r = subprocess.run([sys.executable, "-m", "tav", "check", str(bad)], capture_output=True, text=True, env=env)
+    assert (r.returncode, r.stdout) == (1, f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)\n")
+    r = subprocess.run(
+        [sys.executable, "-m", "tav", "mask", "--key", "37fa213d"],
+        input=b"Hello", capture_output=True, env=env,
+    )
+    assert (r.returncode, r.stdout) == (0, bytes.fromhex("7f9f4d5158"))  # RFC 6455 section 5.7
