@@ -258,7 +258,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     print_table("Per call, ns (lower is better)", ["ns", *(f"{n} B" for n in SMALL_FRAMES)],
                 [[label, *(_ns(per_call[n][i]) for n in SMALL_FRAMES)] for i, (label, _, _) in enumerate(CASES)])
 
-    print_table("Small-call breakdown, ns", ["call", "ns"], _overhead_rows(min_time, rounds))
+    print_table("Small-call breakdown, ns", ["call", "ns"], _overhead_rows(min_time, 2 * rounds))
     return 0
 
 
