@@ -155,7 +155,7 @@ def check_piece(handles: list[Any], state: int, lead_seed: int, data: bytes, res
         r = fn(h, ptr(buf.address), n)
         outcomes.append((r, *utf8_record(h)[:3], before))
     assert buf.guards_intact() and buf.contents() == data
-    (t_r, t_cur, t_tot, t_state, t_before) = outcomes[0]
+    t_r, t_cur, _, t_state, _ = outcomes[0]
     for r, cur, tot, st, before in outcomes[1:]:
         ctx = (state, residue, n, data.hex())
         if state == REJECT:
@@ -213,7 +213,7 @@ def test_every_site_of_the_block_machine(name: str) -> None:
     bring the automaton into the state (by the entry state for k = 0), then the
     byte, a probe and ASCII. Expected: CPython's strict decoder."""
     fn = BLOCK[name]
-    cases: list[tuple[int, int, bytes]] = []  # (entry state, offset of lead in oracle input, piece)
+    cases: list[tuple[int, int, bytes]] = []  # (entry state, position k, piece)
     for k in range(16):
         for state in ONE_BYTE_LEAD:
             before = b"" if k == 0 else b"A" * (k - 1) + ONE_BYTE_LEAD[state]
@@ -348,7 +348,12 @@ GUARD_CHILD = textwrap.dedent(
 
 
 def test_guard_pages() -> None:
-    """Pieces flush against inaccessible pages: no byte outside the piece is read."""
+    """Pieces flush against inaccessible pages: no byte outside the piece is read.
+
+    Ending at the upper guard page, a piece of n bytes starts at residue -n mod
+    16, so its last block's prefetch names the guard page (a hint, no fault);
+    starting after the lower one, it is shifted by each residue. A rejected
+    record is handed a pointer into a guard page: it must read nothing."""
     code = GUARD_CHILD.format(tests=str(Path(__file__).resolve().parent), names=sorted(
         "_tav_utf8vld_validate_" + k for k in BLOCK_SET))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
