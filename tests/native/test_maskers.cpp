@@ -1,0 +1,229 @@
+// SPDX-License-Identifier: MIT
+// Native tests of the masker library: the byte loop, the SSE2 routine and
+// the dispatcher (every implementation number it distinguishes) against the
+// RFC 6455 model, over every length 0-300, address residue mod 16 and
+// starting pointer 0-7 and just below 2**64; chunked streams that switch
+// routines; empty pieces without a buffer; guard pages; life cycle and
+// implementation numbers.
+#include <climits>
+#include <string>
+
+#include "native_support.h"
+#include "tav_bytemask.h"
+
+using namespace nt;
+
+namespace {
+
+using ProcessFn = size_t (*)(void *, uint8_t *, size_t);
+
+struct Masker {
+    const char *name;
+    ProcessFn fn;
+    bool sets_impl;
+    int impl;
+};
+
+const Masker kMaskers[] = {
+    {"simple", _tav_xormask_process_simple, false, 0},
+    {"sse2", _tav_xormask_process_sse2, false, 0},
+    {"dispatch impl 2", tav_xormask_process, true, 2},
+    {"dispatch impl 1", tav_xormask_process, true, 1},
+    {"dispatch impl -1", tav_xormask_process, true, -1},
+    {"dispatch impl INT_MIN", tav_xormask_process, true, INT_MIN},
+    {"dispatch impl 0 in record", tav_xormask_process, true, 0},
+    {"dispatch impl 3 in record", tav_xormask_process, true, 3},
+};
+
+xormask_state *rec(void *h) { return static_cast<xormask_state *>(h); }
+
+// Stores the masker's number (set_impl where it keeps it, a direct write
+// for 0 and 3), then masks.
+size_t run(const Masker &m, void *h, uint8_t *d, size_t n) {
+    if (m.sets_impl) {
+        if (m.impl == 0 || m.impl >= 3) {
+            rec(h)->impl = m.impl;
+        } else if (tav_xormask_set_impl(h, m.impl) != m.impl) {
+            std::abort();
+        }
+    }
+    return m.fn(h, d, n);
+}
+
+std::vector<size_t> start_pointers() {
+    std::vector<size_t> p;
+    for (size_t k = 0; k < 8; ++k) p.push_back(k);
+    for (size_t k = 1; k <= 8; ++k) p.push_back(SIZE_MAX - k + 1);  // the count wraps during the call
+    return p;
+}
+
+// Masks one piece with one routine from a preset pointer and checks bytes,
+// the bytes before the piece, the returned and stored pointer, key and impl.
+void check_one(const Masker &m, const uint8_t key[4], size_t p0, const std::vector<uint8_t> &plain, unsigned residue,
+               const char *where) {
+    const size_t n = plain.size();
+    std::vector<uint8_t> want(plain);
+    xor_model(key, p0, want.data(), n);
+    Piece piece(plain.data(), n, residue);
+    void *h = tav_xormask_new(key);
+    rec(h)->pointer = p0;
+    const size_t ret = run(m, h, piece.data(), n);
+    const int impl_after = rec(h)->impl;
+    const bool bytes_ok = n == 0 || std::memcmp(piece.data(), want.data(), n) == 0;
+    ++g_checks;
+    if (!bytes_ok) {
+        size_t i = 0;
+        while (piece.data()[i] == want[i]) ++i;
+        fail(__FILE__, __LINE__, "masked bytes", "%s %s: n %zu residue %u pointer %zu: first wrong byte %zu", m.name,
+             where, n, residue, p0, i);
+    }
+    EXPECT_TRUE(piece.slack_intact(), "%s %s: byte before the piece written (n %zu residue %u)", m.name, where, n,
+                residue);
+    EXPECT_EQ(ret, p0 + n, "%s %s: returned pointer, n %zu residue %u pointer %zu", m.name, where, n, residue, p0);
+    EXPECT_EQ(rec(h)->pointer, p0 + n, "%s %s: stored pointer", m.name, where);
+    EXPECT_TRUE(std::memcmp(rec(h)->mask, key, 4) == 0, "%s: key changed", m.name);
+    EXPECT_EQ(impl_after, m.sets_impl ? m.impl : 2, "%s: impl changed", m.name);
+    tav_xormask_free(h);
+}
+
+void random_key(Rng &rng, uint8_t key[4]) {
+    const unsigned kind = rng.below(8);
+    for (int k = 0; k < 4; ++k) key[k] = kind == 0 ? 0 : kind == 1 ? 0xFF : rng.byte();
+    if (kind == 2) key[rng.below(4)] = 0;
+}
+
+// ------------------------------------------------------------------ tests
+
+void test_lifecycle_and_set_impl() {
+    const uint8_t key[4] = {0x37, 0xFA, 0x21, 0x3D};
+    void *h = tav_xormask_new(key);
+    EXPECT_TRUE(h != nullptr, "new");
+    EXPECT_TRUE(std::memcmp(rec(h)->mask, key, 4) == 0, "key copied");
+    EXPECT_EQ(tav_xormask_pointer(h), 0, "fresh pointer");
+    EXPECT_EQ(tav_xormask_get_impl(h), 2, "fresh impl");
+
+    // RFC 6455 section 5.7: "Hello" with this key.
+    uint8_t hello[] = {'H', 'e', 'l', 'l', 'o'};
+    const uint8_t masked[] = {0x7F, 0x9F, 0x4D, 0x51, 0x58};
+    EXPECT_EQ(tav_xormask_process(h, hello, 5), 5, "process result");
+    EXPECT_TRUE(std::memcmp(hello, masked, 5) == 0, "RFC 6455 example");
+
+    struct Step { int arg, ret; };
+    const Step steps[] = {{0, 2}, {1, 1}, {3, 1}, {-1, -1}, {INT_MAX, -1}, {2, 2}, {7, 2}, {INT_MIN, INT_MIN}, {0, 2}, {-5, -5}};
+    for (const Step &s : steps) {
+        EXPECT_EQ(tav_xormask_set_impl(h, s.arg), s.ret, "set_impl(%d)", s.arg);
+        EXPECT_EQ(tav_xormask_get_impl(h), s.ret, "get_impl after set_impl(%d)", s.arg);
+        EXPECT_EQ(tav_xormask_pointer(h), 5, "set_impl(%d) touched the pointer", s.arg);
+    }
+    tav_xormask_reset(h);
+    EXPECT_EQ(tav_xormask_pointer(h), 0, "reset pointer");
+    EXPECT_EQ(tav_xormask_get_impl(h), -5, "reset keeps impl");
+    EXPECT_TRUE(std::memcmp(rec(h)->mask, key, 4) == 0, "reset keeps key");
+    tav_xormask_free(h);
+    tav_xormask_free(nullptr);
+}
+
+void test_sweep() {
+    Rng rng(0x5EED1001);
+    const size_t max_n = quick() ? 80 : 300;
+    const std::vector<size_t> pointers = start_pointers();
+    for (size_t n = 0; n <= max_n; ++n) {
+        for (unsigned residue = 0; residue < 16; ++residue) {
+            for (size_t p0 : pointers) {
+                uint8_t key[4];
+                random_key(rng, key);
+                std::vector<uint8_t> plain(n);
+                for (auto &b : plain) b = rng.byte();
+                for (const Masker &m : kMaskers) check_one(m, key, p0, plain, residue, "sweep");
+            }
+        }
+    }
+}
+
+void test_empty_without_buffer() {
+    const uint8_t key[4] = {1, 2, 3, 4};
+    for (const Masker &m : kMaskers) {
+        for (size_t p0 : start_pointers()) {
+            void *h = tav_xormask_new(key);
+            rec(h)->pointer = p0;
+            EXPECT_EQ(run(m, h, nullptr, 0), p0, "%s length 0", m.name);
+            EXPECT_EQ(rec(h)->pointer, p0, "%s length 0", m.name);
+            tav_xormask_free(h);
+        }
+    }
+}
+
+// A stream masked in random chunks, each by a random routine from a fresh
+// buffer at a random residue, equals the stream masked in one piece.
+void test_chunked_streams() {
+    Rng rng(0x5EED1002);
+    const int streams = quick() ? 30 : 300;
+    for (int t = 0; t < streams; ++t) {
+        const size_t len = rng.below(5) == 0 ? rng.range(2000, 20000) : rng.range(0, 700);
+        std::vector<uint8_t> plain(len);
+        for (auto &b : plain) b = rng.byte();
+        uint8_t key[4];
+        random_key(rng, key);
+        const size_t p0 = rng.below(3) == 0 ? SIZE_MAX - rng.below(64) : rng.below(64);
+        std::vector<uint8_t> want(plain);
+        xor_model(key, p0, want.data(), len);
+        void *h = tav_xormask_new(key);
+        rec(h)->pointer = p0;
+        size_t pos = 0;
+        while (pos < len) {
+            const unsigned pick = rng.below(8);
+            size_t n = pick < 4 ? rng.range(0, 20) : pick < 7 ? rng.range(16, 300) : rng.range(300, 5000);
+            if (n > len - pos) n = len - pos;
+            const Masker &m = kMaskers[rng.below(sizeof kMaskers / sizeof kMaskers[0])];
+            Piece piece(plain.data() + pos, n, rng.below(16));
+            const size_t ret = run(m, h, piece.data(), n);
+            EXPECT_EQ(ret, p0 + pos + n, "%s stream %d at %zu", m.name, t, pos);
+            EXPECT_TRUE(n == 0 || std::memcmp(piece.data(), want.data() + pos, n) == 0, "%s stream %d chunk at %zu n %zu",
+                        m.name, t, pos, n);
+            EXPECT_TRUE(piece.slack_intact(), "%s stream %d: byte before the chunk written", m.name, t);
+            pos += n;
+        }
+        tav_xormask_free(h);
+    }
+}
+
+void test_guard_pages() {
+    for (const Masker &m : kMaskers) {
+        in_child(m.name, [&] {
+            GuardedPage g;
+            Rng rng(0x5EED1003);
+            std::vector<size_t> lengths;
+            for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+            for (size_t n : {g.page() - 17, g.page() - 1, g.page()}) lengths.push_back(n);
+            for (size_t n : lengths) {
+                for (int where = 0; where < 2; ++where) {
+                    uint8_t *d = where == 0 ? g.at_end(n) : g.at_start();
+                    std::vector<uint8_t> plain(n);
+                    for (auto &b : plain) b = rng.byte();
+                    if (n != 0) std::memcpy(d, plain.data(), n);
+                    uint8_t key[4];
+                    random_key(rng, key);
+                    const size_t p0 = rng.below(8);
+                    xor_model(key, p0, plain.data(), n);
+                    void *h = tav_xormask_new(key);
+                    rec(h)->pointer = p0;
+                    EXPECT_EQ(run(m, h, d, n), p0 + n, "%s guard n %zu", m.name, n);
+                    EXPECT_TRUE(n == 0 || std::memcmp(d, plain.data(), n) == 0, "%s guard n %zu %s", m.name, n,
+                                where == 0 ? "at page end" : "at page start");
+                    tav_xormask_free(h);
+                }
+            }
+        });
+    }
+}
+
+}  // namespace
+
+int main() {
+    test_lifecycle_and_set_impl();
+    test_empty_without_buffer();
+    test_sweep();
+    test_chunked_streams();
+    if (!TAV_UNDER_VALGRIND()) test_guard_pages();
+    return summary("test_maskers");
+}
