@@ -21,8 +21,6 @@ _CONCURRENT = "concurrent use of one XorMasker from several threads is not allow
 
 
 def _key_bytes(key: Buffer) -> bytes:
-    if isinstance(key, str):
-        raise TypeError("the key must be a bytes-like object of 4 bytes, not str")
     try:
         view = memoryview(key)
     except TypeError:
@@ -146,6 +144,17 @@ class XorMasker:
 
 
 def mask(key: Buffer, data: Buffer) -> bytes:
-    """`data` masked with the 4-byte `key` from key byte 0, as new bytes."""
-    with XorMasker(key) as masker:
-        return masker.masked(data)
+    """`data` masked with the 4-byte `key` from key byte 0, as new bytes; `data` stays untouched."""
+    raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
+    if type(data) is bytes:
+        out = bytearray(data)
+    else:
+        out = bytearray(ffi.buffer(readable(data, "mask()")))
+    handle = lib.tav_xormask_new(raw_key)
+    if handle == ffi.NULL:
+        raise MemoryError("cannot allocate a masker record")
+    try:
+        _process(handle, from_buffer(U8_ARRAY, out, True), len(out))
+    finally:
+        lib.tav_xormask_free(handle)
+    return bytes(out)

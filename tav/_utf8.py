@@ -2,8 +2,9 @@
 from __future__ import annotations
 
 import enum
+import threading
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Optional, Type, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Type, Union
 
 import cffi
 
@@ -234,15 +235,26 @@ class Utf8Validator:
         return handle
 
 
+# Records of is_valid_utf8, kept per thread: a record is taken out while in
+# use, so even a signal handler that validates meanwhile gets its own.
+_spare = threading.local()
+
+
 def is_valid_utf8(data: Buffer) -> bool:
     """True if `data` (any C-contiguous bytes-like) is complete, well-formed UTF-8."""
     buf = data if type(data) is bytes else readable(data, "is_valid_utf8()")
     n = len(buf)
-    raw = _new_record()
     try:
+        spare: List[CData] = _spare.records
+    except AttributeError:
+        spare = _spare.records = []
+    handle = spare.pop() if spare else ffi.gc(_new_record(), lib.tav_utf8vld_free)
+    if n < _long_chunk or _block_validate is None:
+        result = _validate(handle, buf, n)
+    else:
         # No offset is wanted here, so the block validator's verdict stands alone.
-        if n >= _long_chunk and _block_validate is not None:
-            return _block_validate(raw, buf, n) == 0
-        return _validate(raw, buf, n) == 0
-    finally:
-        lib.tav_utf8vld_free(raw)
+        result = _block_validate(handle, buf, n)
+    if result != 0:  # a record left at a character boundary needs no reset
+        lib.tav_utf8vld_reset(handle)
+    spare.append(handle)
+    return result == 0

@@ -212,6 +212,23 @@ def test_rejection_is_sticky_until_reset() -> None:
     assert v.bytes_validated == 2
 
 
+def test_one_shot_calls_carry_nothing_from_one_call_to_the_next() -> None:
+    # is_valid_utf8 reuses a record per thread: an unfinished or rejected
+    # stream must not leak into the next call, on either path.
+    long = b"a" * (2 * T)
+    sequence = [
+        (b"\xe2", False), (b"\x82\xac", False), (b"\xe2\x82\xac", True),
+        (long + b"\xf0\x9f", False), (b"\x98\x80" + long, False), (long, True),
+        (b"\xff", False), (b"", True), (long + b"\xc0", False), (b"a", True),
+    ]
+    for data, valid in sequence:
+        assert tav.is_valid_utf8(data) is valid, data[-4:]
+    key = bytearray(KEY)
+    assert tav.mask(key, b"Hello") == bytes.fromhex("7f9f4d5158")  # RFC 6455 section 5.7
+    key[0] ^= 0xFF  # the key is copied at each call
+    assert tav.mask(KEY, b"Hello") == bytes.fromhex("7f9f4d5158")
+
+
 def _texts() -> Iterator[tuple[str, bytes]]:
     rng = seeded(5)
     alphabet = ["a", " ", "\n", "é", "ж", "€", "中", "😀", "\u07ff", "\uffff", "\U0010ffff"]
