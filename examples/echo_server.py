@@ -211,7 +211,7 @@ class Connection:
             if not tav.is_valid_utf8(payload[2:]):
                 raise ProtocolFailure(1007, "close reason is not UTF-8")
         self.send(OP_CLOSE, [payload[:2]])
-        await self.writer.drain()
+        await linger(self.reader, self.writer)
 
     async def fail(self, failure: ProtocolFailure) -> None:
         """Send a close frame with the failure's code, then wait for the client to go."""
@@ -272,7 +272,7 @@ async def handle(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, max
             await conn.fail(failure)
     except asyncio.IncompleteReadError:
         log.warning("%s: connection lost without a closing handshake", peer)
-    except (ConnectionError, OSError) as e:
+    except OSError as e:
         log.warning("%s: connection error: %s", peer, e)
     except Exception:  # a bug here must cost one connection, not the server
         log.exception("%s: unexpected error", peer)
@@ -282,7 +282,7 @@ async def handle(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, max
         writer.close()
         try:
             await writer.wait_closed()
-        except (ConnectionError, OSError):
+        except OSError:
             pass
 
 

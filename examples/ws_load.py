@@ -25,7 +25,7 @@ import time
 from pathlib import Path
 from typing import Optional, Sequence, Union
 
-from websockets.asyncio.client import connect
+from websockets.asyncio.client import ClientConnection, connect
 
 from tav.bench import print_table
 
@@ -68,14 +68,14 @@ async def one_turn(uri: str, connections: int, messages: Sequence[Message]) -> f
     """Seconds to echo `messages` over each of `connections` connections at once."""
     clients = [await connect(uri, max_size=None, compression=None, open_timeout=30) for _ in range(connections)]
 
-    async def push(ws: object) -> None:
+    async def push(ws: ClientConnection) -> None:
         async def sender() -> None:
             for m in messages:
-                await ws.send(m)  # type: ignore[attr-defined]
+                await ws.send(m)
 
         task = asyncio.create_task(sender())
         for m in messages:
-            if await ws.recv() != m:  # type: ignore[attr-defined]
+            if await ws.recv() != m:
                 raise AssertionError(f"{uri}: echo differs")
         await task
 

@@ -445,6 +445,12 @@ def test_invalid_byte_fails_before_the_frame_is_complete(port: int) -> None:
 # --- bad input over a raw socket -------------------------------------------------------------
 
 Action = Callable[[RawClient], object]
+
+
+def _close_with(code: int) -> Action:
+    return lambda c: c.frame(OP_CLOSE, struct.pack("!H", code))
+
+
 BAD_FRAMES: dict[str, tuple[Action, int]] = {
     "unmasked frame": (lambda c: c.frame(OP_TEXT, b"hi", masked=False), 1002),
     "RSV1 set": (lambda c: c.frame(OP_TEXT, b"hi", rsv=4), 1002),
@@ -458,8 +464,7 @@ BAD_FRAMES: dict[str, tuple[Action, int]] = {
     "ping of 126 bytes": (lambda c: c.frame(OP_PING, bytes(126)), 1002),
     "close of 126 bytes": (lambda c: c.frame(OP_CLOSE, struct.pack("!H", 1000) + bytes(124)), 1002),
     "close with a 1-byte payload": (lambda c: c.frame(OP_CLOSE, b"\x03"), 1002),
-    **{f"close code {code}": ((lambda c, code=code: c.frame(OP_CLOSE, struct.pack("!H", code))), 1002)
-       for code in (0, 999, 1004, 1005, 1006, 1015, 2999, 5000, 65535)},
+    **{f"close code {code}": (_close_with(code), 1002) for code in (0, 999, 1004, 1005, 1006, 1015, 2999, 5000, 65535)},
     "close reason not UTF-8": (lambda c: c.frame(OP_CLOSE, struct.pack("!H", 1000) + b"bye\xc3"), 1007),
     "64-bit length over the limit": (lambda c: c.frame(OP_BINARY, length=1 << 40), 1009),
     "64-bit length with the top bit": (lambda c: c.frame(OP_BINARY, length=1 << 63), 1002),
@@ -525,6 +530,7 @@ def test_closing_handshake_echoes_the_code(port: int, payload: bytes, reply: byt
 BAD_REQUESTS: dict[str, tuple[bytes, bytes]] = {
     "garbage head": (b"\x00\x01garbage\xfe\r\n\r\n", b"HTTP/1.1 400 "),
     "plain text line": (b"hello\r\n\r\n", b"HTTP/1.1 400 "),
+    "empty head": (b"\r\n\r\n", b"HTTP/1.1 400 "),
     "head over the reader's limit": (b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, b"HTTP/1.1 400 "),
     "POST": (upgrade_request().replace(b"GET", b"POST", 1), b"HTTP/1.1 400 "),
     "HTTP/1.0": (upgrade_request().replace(b"HTTP/1.1", b"HTTP/1.0", 1), b"HTTP/1.1 400 "),
@@ -576,6 +582,71 @@ def test_truncated_frame_then_disconnect(port: int, server_log: LogCollector, cu
     with RawClient(port, seed=11).handshake() as c:  # the server goes on serving
         c.frame(OP_TEXT, "still here €".encode())
         assert c.recv_message() == (OP_TEXT, "still here €".encode())
+
+
+def _frames_stream(c: RawClient, rng: random.Random) -> bytes:
+    """A few valid client frames: messages (some fragmented), pings, sometimes a close."""
+    out = b""
+    for _ in range(rng.randint(1, 5)):
+        pick = rng.random()
+        if pick < 0.15:
+            out += c.frame(OP_PING, rng.randbytes(rng.randint(0, 125)), send=False)
+        elif pick < 0.2:
+            out += c.frame(OP_CLOSE, struct.pack("!H", 1000) + b"bye", send=False)
+        else:
+            opcode = rng.choice([OP_TEXT, OP_BINARY])
+            data = random_text(rng, rng.randint(0, 300)).encode() if opcode == OP_TEXT else rng.randbytes(rng.randint(0, 300))
+            cut = rng.randint(0, len(data))
+            out += c.frame(opcode, data[:cut], fin=False, send=False) + c.frame(OP_CONT, data[cut:], send=False)
+    return out
+
+
+def _check_server_frames(data: bytes) -> None:
+    """`data` is a sequence of whole, unmasked server frames, a close frame only at the end."""
+    pos = 0
+    while pos < len(data):
+        assert len(data) - pos >= 2
+        b0, b1 = data[pos], data[pos + 1]
+        assert b0 & 0xF0 == 0x80 and b0 & 0x0F in (OP_TEXT, OP_BINARY, OP_CLOSE, OP_PONG) and not b1 & 0x80
+        n, pos = b1, pos + 2
+        if n == 126:
+            (n,), pos = struct.unpack_from("!H", data, pos), pos + 2
+        elif n == 127:
+            (n,), pos = struct.unpack_from("!Q", data, pos), pos + 8
+        pos += n
+        assert pos <= len(data), "frame cut short"
+        if b0 & 0x0F == OP_CLOSE:
+            assert pos == len(data), "data after the close frame"
+
+
+def test_random_corruption_never_breaks_the_server(port: int, server_log: LogCollector) -> None:
+    rng = random.Random(14)
+    for i in range(80):
+        with RawClient(port, seed=i) as c:
+            upgraded = i % 4 != 0
+            if upgraded:
+                c.handshake()
+            data = bytearray(_frames_stream(c, rng) if upgraded else upgrade_request())
+            for _ in range(rng.randint(1, 3)):  # flip bits, drop or cut
+                k = rng.randrange(len(data))
+                if rng.random() < 0.7:
+                    data[k] ^= 1 << rng.randrange(8)
+                elif rng.random() < 0.5:
+                    del data[k]
+                else:
+                    del data[k:]
+                    break
+            c.sock.sendall(data)
+            c.sock.shutdown(socket.SHUT_WR)
+            reply = c.read_to_eof()
+            if upgraded:
+                _check_server_frames(reply)
+            else:
+                assert reply == b"" or reply.startswith((b"HTTP/1.1 101 ", b"HTTP/1.1 400 ", b"HTTP/1.1 426 ")), reply
+    assert not [r.getMessage() for r in server_log.records if r.levelno >= logging.ERROR]
+    with RawClient(port, seed=15).handshake() as c:
+        c.frame(OP_BINARY, b"alive")
+        assert c.recv_message() == (OP_BINARY, b"alive")
 
 
 def test_accept_key_of_the_rfc_example() -> None:
