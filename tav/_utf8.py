@@ -22,11 +22,12 @@ ffi = _tav_utf8check.ffi
 lib = _tav_utf8check.lib
 
 #: Chunks of at least this many bytes go to the SSE2 block validator, shorter
-#: ones to the unrolled routine. `python -m tav.bench.api` measured the
-#: crossover: on ASCII the block validator wins from 512 B on (per-call cost
-#: of the extra ABI call and the saved record fields ~0.35 us, against ~0.25
-#: us of unrolled validation at 512 B), and on non-ASCII text the two run at
-#: the same speed from 512 B on, so nothing is lost there.
+#: ones to the unrolled routine. Picked from the threshold table of
+#: `python -m tav.bench.api` (three runs, block validator / unrolled speed):
+#: at 512 B 0.68-0.78x on ASCII, 0.80-1.05x on non-ASCII text; at 1 KiB
+#: 0.89-1.02x on ASCII, 1.34-1.38x on non-ASCII; at 2 KiB 1.29-1.34x and
+#: 1.59-1.72x. Below 1 KiB the extra ABI call and the saved record fields
+#: (~0.3 us) cost more than the block validator saves.
 BLOCK_VALIDATOR_THRESHOLD = 1024
 
 # The block validator is exported by the module's shared object but not
@@ -77,13 +78,12 @@ def _new_record() -> CData:
     return raw
 
 
-def _validate_long(handle: CData, data: Union[bytes, CData], n: int) -> int:
+def _validate_long(handle: CData, record: Any, data: Union[bytes, CData], n: int) -> int:
     """Validate a long chunk with the block validator; on a rejection replay it for the exact offset.
 
     The block validator counts whole 16-byte units after a rejection, so the
     record fields are put back as they were and the dispatcher runs the same
     chunk again; the record then holds exactly what the dispatcher alone leaves."""
-    record: Any = _cast_record(_RECORD, handle)  # lives as long as `handle`
     saved = record.current_index, record.total_index, record.state
     assert _block_validate is not None
     result = _block_validate(handle, data, n)
@@ -118,13 +118,16 @@ class Utf8Validator:
     frees the record under that call: the record goes when the call returns.
     Distinct objects may be used from distinct threads at once."""
 
-    __slots__ = ("_token", "_handle", "_error_offset", "__weakref__")
+    __slots__ = ("_token", "_handle", "_record", "_error_offset", "__weakref__")
 
     def __init__(self) -> None:
         # Whoever pops the single token may use the record; list.pop and
         # list.append are atomic, and cheaper than a lock.
         self._token = [True]
         self._handle: Optional[CData] = ffi.gc(_new_record(), lib.tav_utf8vld_free)
+        # The record's fields, for undoing a rejected block-validator call. It
+        # owns nothing and is read only while a live handle is held.
+        self._record: Any = _cast_record(_RECORD, self._handle)
         self._error_offset: Optional[int] = None
 
     def validate(self, data: Buffer) -> Utf8Status:
@@ -152,7 +155,7 @@ class Utf8Validator:
             if n < _long_chunk:
                 result = _validate(handle, buf, n)
             else:
-                result = _validate_long(handle, buf, n)
+                result = _validate_long(handle, self._record, buf, n)
             if result < 0:
                 self._error_offset = _total_index(handle)
             return _BY_RESULT[result]
