@@ -27,7 +27,7 @@ def readable(data: Buffer, what: str) -> CData:
     except TypeError:
         raise TypeError(f"{what} takes a bytes-like object, not {type(data).__name__}") from None
     except (BufferError, ValueError) as e:
-        raise type(e)(f"{what} needs a C-contiguous buffer: {e}") from None
+        raise type(e)(f"{what} cannot use the {type(data).__name__} given as a C-contiguous buffer: {e}") from None
 
 
 def writable(data: Buffer, what: str) -> CData:

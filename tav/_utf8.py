@@ -40,12 +40,12 @@ _abi.cdef(
     int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
     """
 )
-_so = _abi.dlopen(_tav_utf8check.__file__)
 _BlockValidator = Callable[["CData", Union[bytes, "CData"], int], int]
 _block_validate: Optional[_BlockValidator]
 try:
+    _so = _abi.dlopen(_tav_utf8check.__file__)
     _block_validate = getattr(_so, "_tav_utf8vld_validate_sse2")
-except AttributeError:  # a build without the block validator: the unrolled routine serves all sizes
+except (OSError, AttributeError):  # no block validator to be had: the unrolled routine serves all sizes
     _block_validate = None
 # Chunk size from which validate() takes the block validator.
 _long_chunk = BLOCK_VALIDATOR_THRESHOLD if _block_validate is not None else 1 << 64

@@ -172,7 +172,10 @@ def test_argument_errors_name_the_fault(call: Callable[[object], object]) -> Non
     for obj in NON_CONTIGUOUS:
         with pytest.raises(BufferError, match="contiguous"):
             call(obj)
-    np = pytest.importorskip("numpy")
+    try:
+        import numpy as np
+    except ImportError:
+        return
     with pytest.raises((BufferError, ValueError), match="contiguous"):
         call(np.zeros((4, 4), dtype=np.uint8).T)
 
