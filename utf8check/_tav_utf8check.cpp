@@ -271,10 +271,13 @@ TAV_UTF8_API size_t tav_utf8vld_get_total_index(void *handle) { return record(ha
 
 TAV_UTF8_API int _tav_utf8vld_validate_table(void *handle, const uint8_t *data, size_t length) {
     utf8vld_state *st = record(handle);
-    unsigned s = static_cast<unsigned>(st->state);
+    // A pointer-sized state keeps the dependent chain per byte at a shift,
+    // an add and the next-state load.
+    size_t s = static_cast<size_t>(st->state);
     if (s != UTF8_REJECT) {
+        const uint8_t *next_state = UTF8VALIDATOR_DFA + 256;
         for (size_t i = 0; i < length; ++i) {
-            s = UTF8VALIDATOR_DFA[256 + 16 * s + UTF8VALIDATOR_DFA[data[i]]];
+            s = next_state[16 * s + UTF8VALIDATOR_DFA[data[i]]];
             if (s == UTF8_REJECT) return reject(st, i);
         }
     }
