@@ -161,7 +161,6 @@ class Connection:
                     self.text_status = self.validator.validate(piece)
                     if self.text_status == tav.Utf8Status.INVALID:
                         raise ProtocolFailure(1007, f"invalid UTF-8 at byte {self.validator.error_offset} of the message")
-        view.release()
         return payload
 
     async def run(self) -> None:
