@@ -1,15 +1,14 @@
 """WebSocket payload masking (RFC 6455 section 5.3) over the native masker record."""
 from __future__ import annotations
 
-from types import TracebackType
-from typing import TYPE_CHECKING, Optional, Type
+from typing import TYPE_CHECKING
 
 import _tav_bytemask
 
 from ._buffers import U8_ARRAY, from_buffer, readable, writable
+from ._owner import RecordOwner
 
 if TYPE_CHECKING:
-    from _cffi_backend import _CDataBase as CData
     from typing_extensions import Buffer
 
 __all__ = ["XorMasker", "mask"]
@@ -17,7 +16,6 @@ __all__ = ["XorMasker", "mask"]
 ffi = _tav_bytemask.ffi
 lib = _tav_bytemask.lib
 _process = lib.tav_xormask_process
-_CONCURRENT = "concurrent use of one XorMasker from several threads is not allowed"
 
 
 def _key_bytes(key: Buffer) -> bytes:
@@ -31,7 +29,7 @@ def _key_bytes(key: Buffer) -> bytes:
         return view.tobytes()
 
 
-class XorMasker:
+class XorMasker(RecordOwner):
     """XOR a byte stream in place with a repeating 4-byte key; masking and unmasking are the same.
 
     The key phase carries across calls: masking a payload chunk by chunk gives
@@ -40,18 +38,18 @@ class XorMasker:
 
     Sharing: one object serves one thread at a time. A call made while another
     thread is inside a method of the same object raises RuntimeError; close()
-    from another thread during a call never frees the record under that call. Distinct objects may be used from distinct
-    threads at once. The interpreter lock is released while native code runs."""
+    from another thread during a call never frees the record under that
+    call. Distinct objects may be used from distinct threads at once. The
+    interpreter lock is released while native code runs."""
 
-    __slots__ = ("_token", "_handle", "__weakref__")
+    __slots__ = ()
+    _ffi = ffi
 
     def __init__(self, key: Buffer) -> None:
         raw = lib.tav_xormask_new(_key_bytes(key))
         if raw == ffi.NULL:
             raise MemoryError("cannot allocate a masker record")
-        # Whoever pops the single token may use the record (atomic list operations).
-        self._token = [True]
-        self._handle: Optional[CData] = ffi.gc(raw, lib.tav_xormask_free)
+        super().__init__(ffi.gc(raw, lib.tav_xormask_free))
 
     def mask(self, buffer: Buffer) -> None:
         """Mask a writable C-contiguous buffer in place (bytearray, writable memoryview, array, mmap, ...)."""
@@ -59,11 +57,11 @@ class XorMasker:
         try:
             token.pop()
         except IndexError:
-            raise RuntimeError(_CONCURRENT) from None
+            raise self._concurrent() from None
         try:
             handle = self._handle
             if handle is None:
-                raise ValueError("XorMasker is closed")
+                raise self._closed()
             try:
                 view = from_buffer(U8_ARRAY, buffer, True)
             except Exception:
@@ -98,49 +96,8 @@ class XorMasker:
         finally:
             self._token.append(True)
 
-    def close(self) -> None:
-        """Free the native record now. Idempotent; any later use raises ValueError."""
-        handle, self._handle = self._handle, None
-        if handle is None:
-            return
-        try:
-            self._token.pop()
-        except IndexError:
-            # Another thread is inside a call and holds its own reference to
-            # the handle: the record is freed when that call drops it.
-            return
-        try:
-            ffi.release(handle)
-        finally:
-            self._token.append(True)
-
-    def __enter__(self) -> XorMasker:
-        self._acquire()
-        self._token.append(True)
-        return self
-
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         return "<XorMasker closed>" if self._handle is None else "<XorMasker>"
-
-    def _acquire(self) -> CData:
-        """Take the token and return the live handle; the caller puts the token back."""
-        try:
-            self._token.pop()
-        except IndexError:
-            raise RuntimeError(_CONCURRENT) from None
-        handle = self._handle
-        if handle is None:
-            self._token.append(True)
-            raise ValueError("XorMasker is closed")
-        return handle
 
 
 def mask(key: Buffer, data: Buffer) -> bytes:

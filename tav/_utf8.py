@@ -3,14 +3,14 @@ from __future__ import annotations
 
 import enum
 import threading
-from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Type, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Union
 
 import cffi
 
 import _tav_utf8check
 
 from ._buffers import U8_ARRAY, from_buffer, readable
+from ._owner import RecordOwner
 
 if TYPE_CHECKING:
     from _cffi_backend import _CDataBase as CData
@@ -67,7 +67,6 @@ class Utf8Status(enum.IntEnum):
 
 # Indexed by the native result -1, 0 or 1.
 _BY_RESULT = (Utf8Status.COMPLETE, Utf8Status.INCOMPLETE, Utf8Status.INVALID)
-_CONCURRENT = "concurrent use of one Utf8Validator from several threads is not allowed"
 
 
 def _new_record() -> CData:
@@ -93,7 +92,7 @@ def _validate_long(handle: CData, record: Any, data: Union[bytes, CData], n: int
     return result
 
 
-class Utf8Validator:
+class Utf8Validator(RecordOwner):
     """Fail-fast check that a byte stream fed in chunks is well-formed UTF-8 (RFC 3629).
 
     A character may be split anywhere between chunks. Once an invalid byte is
@@ -118,16 +117,15 @@ class Utf8Validator:
     frees the record under that call: the record goes when the call returns.
     Distinct objects may be used from distinct threads at once."""
 
-    __slots__ = ("_token", "_handle", "_record", "_error_offset", "__weakref__")
+    __slots__ = ("_record", "_error_offset")
+    _ffi = ffi
 
     def __init__(self) -> None:
-        # Whoever pops the single token may use the record; list.pop and
-        # list.append are atomic, and cheaper than a lock.
-        self._token = [True]
-        self._handle: Optional[CData] = ffi.gc(_new_record(), lib.tav_utf8vld_free)
+        handle = ffi.gc(_new_record(), lib.tav_utf8vld_free)
+        super().__init__(handle)
         # The record's fields, for undoing a rejected block-validator call. It
         # owns nothing and is read only while a live handle is held.
-        self._record: Any = _cast_record(_RECORD, self._handle)
+        self._record: Any = _cast_record(_RECORD, handle)
         self._error_offset: Optional[int] = None
 
     def validate(self, data: Buffer) -> Utf8Status:
@@ -136,11 +134,11 @@ class Utf8Validator:
         try:
             token.pop()
         except IndexError:
-            raise RuntimeError(_CONCURRENT) from None
+            raise self._concurrent() from None
         try:
             handle = self._handle
             if handle is None:
-                raise ValueError("Utf8Validator is closed")
+                raise self._closed()
             if self._error_offset is not None:
                 return Utf8Status.INVALID
             buf: Union[bytes, CData]
@@ -191,51 +189,10 @@ class Utf8Validator:
         finally:
             self._token.append(True)
 
-    def close(self) -> None:
-        """Free the native record now. Idempotent; any later use raises ValueError."""
-        handle, self._handle = self._handle, None
-        if handle is None:
-            return
-        try:
-            self._token.pop()
-        except IndexError:
-            # Another thread is inside a call and holds its own reference to
-            # the handle: the record is freed when that call drops it.
-            return
-        try:
-            ffi.release(handle)
-        finally:
-            self._token.append(True)
-
-    def __enter__(self) -> Utf8Validator:
-        self._acquire()
-        self._token.append(True)
-        return self
-
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         if self._handle is None:
             return "<Utf8Validator closed>"
         return f"<Utf8Validator error_offset={self._error_offset!r}>"
-
-    def _acquire(self) -> CData:
-        """Take the token and return the live handle; the caller puts the token back."""
-        try:
-            self._token.pop()
-        except IndexError:
-            raise RuntimeError(_CONCURRENT) from None
-        handle = self._handle
-        if handle is None:
-            self._token.append(True)
-            raise ValueError("Utf8Validator is closed")
-        return handle
 
 
 # Records of is_valid_utf8, kept per thread: a record is taken out while in

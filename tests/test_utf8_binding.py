@@ -10,7 +10,6 @@ from typing import Callable
 
 import pytest
 
-import _tav_utf8check
 from _tav_utf8check import ffi, lib
 from support import UTF8_MODULE_FILE, seeded, utf8_ffi, utf8_record
 

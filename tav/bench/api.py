@@ -17,7 +17,6 @@ Three tables:
 from __future__ import annotations
 
 import argparse
-import os
 import shutil
 import subprocess
 import sys
