@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import time
 from pathlib import Path
-from typing import Callable, Iterable, Optional, Sequence
+from typing import Callable, Iterable, List, Optional, Sequence
 
 #: Where the benchmark texts are looked for when no --corpus is given.
 DEFAULT_CORPUS_DIRS = (
@@ -42,6 +42,39 @@ def best_time(fn: Callable[[], object], *, min_time: float = 0.2, repeat: int = 
         for _ in range(number):
             fn()
         best = min(best, (time.perf_counter() - t0) / number)
+    return best
+
+
+def interleaved_times(
+    fns: Sequence[Optional[Callable[[], object]]], min_time: float, rounds: int
+) -> List[Optional[float]]:
+    """Best seconds per call of each function (None stays None).
+
+    Each round runs every function once for its calibrated loop count, so
+    the rows share whatever the machine is doing at the time and their
+    ratios hold even when absolute times drift."""
+    loops: List[int] = []
+    for fn in fns:
+        number = 1
+        while fn is not None:
+            t0 = time.perf_counter()
+            for _ in range(number):
+                fn()
+            if time.perf_counter() - t0 >= min_time or number >= 1 << 30:
+                break
+            number *= 2
+        loops.append(number)
+    best: List[Optional[float]] = [None] * len(fns)
+    for _ in range(rounds):
+        for i, (fn, number) in enumerate(zip(fns, loops)):
+            if fn is None:
+                continue
+            t0 = time.perf_counter()
+            for _ in range(number):
+                fn()
+            t = (time.perf_counter() - t0) / number
+            prev = best[i]
+            best[i] = t if prev is None else min(prev, t)
     return best
 
 

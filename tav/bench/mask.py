@@ -23,11 +23,10 @@ import argparse
 import ctypes
 import importlib
 import sys
-import time
 from types import ModuleType
 from typing import Callable, Optional, Sequence
 
-from tav.bench import gbps, print_table
+from tav.bench import gbps, interleaved_times, print_table
 
 KEY = bytes([0x37, 0xFA, 0x21, 0x3D])
 SIZES = (125, 1 << 10, 64 << 10, 1 << 20, 64 << 20)
@@ -160,37 +159,6 @@ def _size_label(n: int) -> str:
     return f"{n} B"
 
 
-def _interleaved(fns: Sequence[Optional[Callable[[], object]]], min_time: float, rounds: int) -> list[Optional[float]]:
-    """Best seconds per call of each function, timed in turns.
-
-    Each round runs every function once for its calibrated loop count, so a
-    burst of load from elsewhere on the machine hits all rows alike, and the
-    best round of each row is kept."""
-    loops: list[int] = []
-    for fn in fns:
-        number = 1
-        while fn is not None:
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            if time.perf_counter() - t0 >= min_time / 2 or number >= 1 << 30:
-                break
-            number *= 2
-        loops.append(number)
-    best: list[Optional[float]] = [None] * len(fns)
-    for _ in range(rounds):
-        for i, (fn, number) in enumerate(zip(fns, loops)):
-            if fn is None:
-                continue
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            t = (time.perf_counter() - t0) / number
-            prev = best[i]
-            best[i] = t if prev is None else min(prev, t)
-    return best
-
-
 def _overhead_rows(min_time: float, rounds: int) -> list[list[object]]:
     """Where the time of a small call goes: the calls without work, then the work.
 
@@ -218,7 +186,7 @@ def _overhead_rows(min_time: float, rounds: int) -> list[list[object]]:
         ("ffi.from_buffer(buf)", lambda: from_buffer(buf)),
         ("ffi.from_buffer(buf, require_writable=True)", lambda: from_buffer(buf, require_writable=True)),
     )
-    times = _interleaved([fn for _, fn in steps], min_time, rounds)
+    times = interleaved_times([fn for _, fn in steps], min_time, rounds)
     return [[label, None if t is None else t * 1e9] for (label, _), t in zip(steps, times)]
 
 
@@ -232,7 +200,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     def measure(n: int) -> list[Optional[float]]:
         # Big buffers: fewer rounds, each call already lasts milliseconds.
-        return _interleaved([build(n) for _, build, _ in CASES], min_time, rounds if n < 16 << 20 else 3)
+        return interleaved_times([build(n) for _, build, _ in CASES], min_time, rounds if n < 16 << 20 else 3)
 
     rates: dict[int, list[Optional[float]]] = {}
     for n in sizes:

@@ -26,13 +26,12 @@ import argparse
 import codecs
 import importlib
 import sys
-import time
 from pathlib import Path
 from typing import Any, Callable, Optional, Sequence
 
 import cffi
 
-from tav.bench import find_corpus, gbps, print_table
+from tav.bench import find_corpus, gbps, interleaved_times, print_table
 
 # Through importlib: the binding is generated at build time.
 _module = importlib.import_module("_tav_utf8check")
@@ -166,33 +165,6 @@ def corpus_texts(root: Path) -> list[tuple[str, bytes]]:
     return texts
 
 
-def _interleaved(fns: Sequence[Optional[Run]], min_time: float, rounds: int) -> list[Optional[float]]:
-    """Best seconds per call of each function; each round runs every function once for its loop count."""
-    loops: list[int] = []
-    for fn in fns:
-        number = 1
-        while fn is not None:
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            if time.perf_counter() - t0 >= min_time or number >= 1 << 30:
-                break
-            number *= 2
-        loops.append(number)
-    best: list[Optional[float]] = [None] * len(fns)
-    for _ in range(rounds):
-        for i, (fn, number) in enumerate(zip(fns, loops)):
-            if fn is None:
-                continue
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            t = (time.perf_counter() - t0) / number
-            prev = best[i]
-            best[i] = t if prev is None else min(prev, t)
-    return best
-
-
 def _per_call_rows(min_time: float, rounds: int) -> list[list[object]]:
     """ns for one call on a 16-byte chunk (Python loop included), ASCII and two-byte text."""
     ascii16, latin16 = b"0123456789abcdef", "\u00e9" * 8
@@ -259,7 +231,7 @@ def _per_call_rows(min_time: float, rounds: int) -> list[list[object]]:
         ("binding floor: get_impl(h)", floor),
     )
     fns = [build(d) for _, build in rows for d in samples]
-    times = _interleaved(fns, min_time, rounds)
+    times = interleaved_times(fns, min_time, rounds)
     out: list[list[object]] = []
     for i, (label, _) in enumerate(rows):
         pair = times[2 * i:2 * i + 2]
@@ -305,7 +277,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         rows: list[list[object]] = []
         for name, data in texts:
             chunks = [data[i:i + CHUNK] for i in range(0, len(data), CHUNK)] if chunked else [data]
-            times = _interleaved([build(chunks) for _, build in CASES], min_time, rounds)
+            times = interleaved_times([build(chunks) for _, build in CASES], min_time, rounds)
             rates = dict(zip(names, (None if t is None else gbps(len(data), t) for t in times)))
             ratios = [_ratio(rates[c], rates["decode"]) for c in RATIO_COLUMNS]
             rows.append([name, f"{len(data) / 1024:.0f}", *(rates[c] for c in names), *ratios])
