@@ -284,25 +284,95 @@ TAV_UTF8_API int _tav_utf8vld_validate_table(void *handle, const uint8_t *data, 
     return finish(st, static_cast<int>(s), length);
 }
 
+// The switch on the state is threaded: each state is a label, and a passed
+// test jumps straight to the label of the next state, so a byte costs its
+// range test and no jump on the state. The carried state is switched on once.
+#define TAV_NEXT_BYTE(here)                         \
+    do {                                            \
+        if (i == length) {                          \
+            s = here;                               \
+            goto done;                              \
+        }                                           \
+        b = data[i];                                \
+    } while (0)
+
 TAV_UTF8_API int _tav_utf8vld_validate_unrolled(void *handle, const uint8_t *data, size_t length) {
     utf8vld_state *st = record(handle);
     int s = st->state;
-    if (s != UTF8_REJECT) {
-        size_t i = 0;
-        while (i < length) {
-            if (s == UTF8_ACCEPT) {
-                // ASCII run: one comparison per byte.
-                while (data[i] < 0x80) {
-                    if (++i == length) return finish(st, s, length);
-                }
-            }
-            s = utf8_step(s, data[i]);
-            if (s == UTF8_REJECT) return reject(st, i);
-            ++i;
-        }
+    size_t i = 0;
+    unsigned b;
+    switch (s) {
+    case 0: goto s0;
+    case 2: goto s2;
+    case 3: goto s3;
+    case 4: goto s4;
+    case 5: goto s5;
+    case 6: goto s6;
+    case 7: goto s7;
+    case 8: goto s8;
+    default: goto done;  // UTF8_REJECT: no byte is examined
     }
+s0:
+    TAV_NEXT_BYTE(0);
+    // ASCII first: a run of ASCII costs one comparison per byte.
+    while (b < 0x80) {                                                    // 00-7F
+        if (++i == length) {
+            s = 0;
+            goto done;
+        }
+        b = data[i];
+    }
+    ++i;
+    if (b - 0xC2u < 0x1Eu) goto s2;                                       // C2-DF
+    if (b - 0xE1u < 0x0Cu || (b & 0xFEu) == 0xEEu) goto s3;               // E1-EC, EE-EF
+    if (b == 0xE0) goto s4;                                               // E0, then A0-BF
+    if (b == 0xF4) goto s8;                                               // F4, then 80-8F
+    if (b == 0xED) goto s5;                                               // ED, then 80-9F
+    if (b - 0xF1u < 0x03u) goto s7;                                       // F1-F3
+    if (b == 0xF0) goto s6;                                               // F0, then 90-BF
+    goto rejected;                                                        // 80-C1, F5-FF
+s2:
+    TAV_NEXT_BYTE(2);
+    ++i;
+    if ((b & 0xC0u) == 0x80u) goto s0;                                    // 80-BF
+    goto rejected;
+s3:
+    TAV_NEXT_BYTE(3);
+    ++i;
+    if ((b & 0xC0u) == 0x80u) goto s2;                                    // 80-BF
+    goto rejected;
+s4:
+    TAV_NEXT_BYTE(4);
+    ++i;
+    if ((b & 0xE0u) == 0xA0u) goto s2;                                    // A0-BF: no overlong
+    goto rejected;
+s5:
+    TAV_NEXT_BYTE(5);
+    ++i;
+    if ((b & 0xE0u) == 0x80u) goto s2;                                    // 80-9F: no surrogate
+    goto rejected;
+s6:
+    TAV_NEXT_BYTE(6);
+    ++i;
+    if (b - 0x90u < 0x30u) goto s3;                                       // 90-BF: no overlong
+    goto rejected;
+s7:
+    TAV_NEXT_BYTE(7);
+    ++i;
+    if ((b & 0xC0u) == 0x80u) goto s3;                                    // 80-BF
+    goto rejected;
+s8:
+    TAV_NEXT_BYTE(8);
+    ++i;
+    if ((b & 0xF0u) == 0x80u) goto s3;                                    // 80-8F: up to U+10FFFF
+    goto rejected;
+rejected:
+    return reject(st, i - 1);
+done:
     return finish(st, s, length);
 }
+
+#undef TAV_NEXT_BYTE
 
 TAV_UTF8_API int tav_utf8vld_validate(void *handle, const uint8_t *data, size_t length) {
     if (record(handle)->impl == 2) return _tav_utf8vld_validate_unrolled(handle, data, length);
