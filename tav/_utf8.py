@@ -23,12 +23,12 @@ lib = _tav_utf8check.lib
 
 #: Chunks of at least this many bytes go to the SSE2 block validator, shorter
 #: ones to the unrolled routine. Picked from the threshold table of
-#: `python -m tav.bench.api` (three runs, block validator / unrolled speed):
-#: at 512 B 0.68-0.78x on ASCII, 0.80-1.05x on non-ASCII text; at 1 KiB
-#: 0.89-1.02x on ASCII, 1.34-1.38x on non-ASCII; at 2 KiB 1.29-1.34x and
-#: 1.59-1.72x. Below 1 KiB the extra ABI call and the saved record fields
-#: (~0.3 us) cost more than the block validator saves.
-BLOCK_VALIDATOR_THRESHOLD = 1024
+#: `python -m tav.bench.api` (block validator / unrolled speed): at 2 KiB
+#: 1.27x on ASCII but 0.86x on non-ASCII text; at 4 KiB 1.91x and 0.97x; at
+#: 8 KiB 2.90x and 1.02x. Below that the extra ABI call and the saved record
+#: fields (~0.3 us) cost more than the block validator saves, and on
+#: non-ASCII text the threaded unrolled routine is about as fast per byte.
+BLOCK_VALIDATOR_THRESHOLD = 4096
 
 # The block validator is exported by the module's shared object but not
 # declared in its binding: reach it as native callers do, through the same

@@ -140,10 +140,11 @@ def threshold_table(min_time: float, sizes: Sequence[int]) -> Optional[int]:
         rows,
     )
     # The smallest size at which, and at twice which, the block validator is
-    # within 10% on ASCII and at least as fast on other text.
+    # faster on ASCII and costs at most 5% on other text: WebSocket text is
+    # mostly ASCII, where the block validator gains several times over.
     picked = None
     for i in range(len(rows) - 1):
-        if all(r[3] >= 0.9 and r[6] >= 1.0 for r in rows[i : i + 2]):  # type: ignore[operator]
+        if all(r[3] >= 1.0 and r[6] >= 0.95 for r in rows[i : i + 2]):  # type: ignore[operator]
             picked = sizes[i]
             break
     print(f"crossover picked: {picked} B; BLOCK_VALIDATOR_THRESHOLD in force: {tav.BLOCK_VALIDATOR_THRESHOLD} B")
