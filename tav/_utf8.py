@@ -103,7 +103,7 @@ class Utf8Validator(RecordOwner):
     go through the dispatcher with the unrolled routine, whose per-call cost is
     lowest; longer ones go to the SSE2 block validator, which passes all-ASCII
     16-byte blocks with one test (measured at 64 KiB chunks: 6x the unrolled
-    speed on ASCII, 2x on non-ASCII text) but costs more per call. The block
+    speed on ASCII, 1.1x on non-ASCII text) but costs more per call. The block
     validator locates a rejection only to its 16-byte block, so a rejected
     long chunk is replayed through the dispatcher, which gives the exact offset.
 
