@@ -323,13 +323,19 @@ s0:
         b = data[i];
     }
     ++i;
+    // The lead bytes are tested by range first, then by value inside the
+    // range: a chain of value tests would be compiled into a jump table.
     if (b - 0xC2u < 0x1Eu) goto s2;                                       // C2-DF
-    if (b - 0xE1u < 0x0Cu || (b & 0xFEu) == 0xEEu) goto s3;               // E1-EC, EE-EF
-    if (b == 0xE0) goto s4;                                               // E0, then A0-BF
-    if (b == 0xF4) goto s8;                                               // F4, then 80-8F
-    if (b == 0xED) goto s5;                                               // ED, then 80-9F
-    if (b - 0xF1u < 0x03u) goto s7;                                       // F1-F3
-    if (b == 0xF0) goto s6;                                               // F0, then 90-BF
+    if ((b & 0xF0u) == 0xE0u) {                                           // E0-EF
+        if (b == 0xE0) goto s4;                                           // E0, then A0-BF
+        if (b == 0xED) goto s5;                                           // ED, then 80-9F
+        goto s3;                                                          // E1-EC, EE-EF
+    }
+    if (b - 0xF0u < 0x05u) {                                              // F0-F4
+        if (b == 0xF0) goto s6;                                           // F0, then 90-BF
+        if (b == 0xF4) goto s8;                                           // F4, then 80-8F
+        goto s7;                                                          // F1-F3
+    }
     goto rejected;                                                        // 80-C1, F5-FF
 s2:
     TAV_NEXT_BYTE(2);
