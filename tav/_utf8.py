@@ -24,8 +24,8 @@ lib = _tav_utf8check.lib
 #: Chunks of at least this many bytes go to the SSE2 block validator, shorter
 #: ones to the unrolled routine. Picked from the threshold table of
 #: `python -m tav.bench.api` (block validator / unrolled speed): at 2 KiB
-#: 1.27x on ASCII but 0.86x on non-ASCII text; at 4 KiB 1.91x and 0.97x; at
-#: 8 KiB 2.90x and 1.02x. Below that the extra ABI call and the saved record
+#: 1.28x on ASCII but 0.88x on non-ASCII text; at 4 KiB 1.92x and 0.98x; at
+#: 8 KiB 2.90x and 1.03x. Below that the extra ABI call and the saved record
 #: fields (~0.3 us) cost more than the block validator saves, and on
 #: non-ASCII text the threaded unrolled routine is about as fast per byte.
 BLOCK_VALIDATOR_THRESHOLD = 4096
@@ -103,7 +103,7 @@ class Utf8Validator(RecordOwner):
     go through the dispatcher with the unrolled routine, whose per-call cost is
     lowest; longer ones go to the SSE2 block validator, which passes all-ASCII
     16-byte blocks with one test (measured at 64 KiB chunks: 6x the unrolled
-    speed on ASCII, 1.1x on non-ASCII text) but costs more per call. The block
+    speed on ASCII, 1.2x on non-ASCII text) but costs more per call. The block
     validator locates a rejection only to its 16-byte block, so a rejected
     long chunk is replayed through the dispatcher, which gives the exact offset.
 
