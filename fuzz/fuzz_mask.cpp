@@ -9,35 +9,13 @@
 
 #include <climits>
 
-#include "native_support.h"
-#include "tav_bytemask.h"
+#include "mask_model.h"
 
 using namespace nt;
 
 namespace {
 
-using ProcessFn = size_t (*)(void *, uint8_t *, size_t);
-
-struct Masker {
-    const char *name;
-    ProcessFn fn;
-    bool sets_impl;
-    int impl;
-};
-
-const Masker kMaskers[] = {
-    {"simple", _tav_xormask_process_simple, false, 0},
-    {"sse2", _tav_xormask_process_sse2, false, 0},
-    {"dispatch impl 2", tav_xormask_process, true, 2},
-    {"dispatch impl 1", tav_xormask_process, true, 1},
-    {"dispatch impl -1", tav_xormask_process, true, -1},
-    {"dispatch impl 0 in record", tav_xormask_process, true, 0},
-    {"dispatch impl 3 in record", tav_xormask_process, true, 3},
-    {"dispatch impl INT_MIN", tav_xormask_process, true, INT_MIN},
-};
 constexpr unsigned kCount = sizeof kMaskers / sizeof kMaskers[0];
-
-xormask_state *rec(void *h) { return static_cast<xormask_state *>(h); }
 
 [[noreturn]] void die(const char *what, const Masker &m, size_t pos, size_t n, unsigned residue) {
     std::fprintf(stderr, "%s: %s chunk at %zu, n %zu, residue %u\n", what, m.name, pos, n, residue);
@@ -54,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t pointer = where & 0x80 ? SIZE_MAX - (where & 0x7F) : where;  // near 0 or about to wrap
 
     void *h = tav_xormask_new(key);
-    rec(h)->pointer = pointer;
+    mask_record(h)->pointer = pointer;
     size_t pos = 0;
     for (int chunks = 0; fdp.remaining_bytes() > 0; ++chunks) {
         const uint8_t ctl = fdp.ConsumeIntegral<uint8_t>();
@@ -68,17 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             tav_xormask_reset(h);
             pointer = 0;
         }
-        if (m.sets_impl) rec(h)->impl = m.impl;
-        const int impl = rec(h)->impl;
+        if (m.sets_impl) mask_record(h)->impl = m.impl;
+        const int impl = mask_record(h)->impl;
         std::vector<uint8_t> want(plain);
         xor_model(key, pointer, want.data(), n);
         Piece piece(plain.data(), n, residue);
         const size_t ret = m.fn(h, piece.data(), n);
         if (n != 0 && std::memcmp(piece.data(), want.data(), n) != 0) die("masked bytes differ", m, pos, n, residue);
         if (!piece.slack_intact()) die("byte before the chunk written", m, pos, n, residue);
-        if (ret != pointer + n || rec(h)->pointer != pointer + n) die("position differs", m, pos, n, residue);
-        if (std::memcmp(rec(h)->mask, key, 4) != 0) die("key changed", m, pos, n, residue);
-        if (rec(h)->impl != impl) die("impl changed", m, pos, n, residue);
+        if (ret != pointer + n || mask_record(h)->pointer != pointer + n) die("position differs", m, pos, n, residue);
+        if (std::memcmp(mask_record(h)->mask, key, 4) != 0) die("key changed", m, pos, n, residue);
+        if (mask_record(h)->impl != impl) die("impl changed", m, pos, n, residue);
         pointer += n;
         pos += n;
     }

@@ -8,41 +8,18 @@
 #include <climits>
 #include <string>
 
-#include "native_support.h"
-#include "tav_bytemask.h"
+#include "mask_model.h"
 
 using namespace nt;
 
 namespace {
-
-using ProcessFn = size_t (*)(void *, uint8_t *, size_t);
-
-struct Masker {
-    const char *name;
-    ProcessFn fn;
-    bool sets_impl;
-    int impl;
-};
-
-const Masker kMaskers[] = {
-    {"simple", _tav_xormask_process_simple, false, 0},
-    {"sse2", _tav_xormask_process_sse2, false, 0},
-    {"dispatch impl 2", tav_xormask_process, true, 2},
-    {"dispatch impl 1", tav_xormask_process, true, 1},
-    {"dispatch impl -1", tav_xormask_process, true, -1},
-    {"dispatch impl INT_MIN", tav_xormask_process, true, INT_MIN},
-    {"dispatch impl 0 in record", tav_xormask_process, true, 0},
-    {"dispatch impl 3 in record", tav_xormask_process, true, 3},
-};
-
-xormask_state *rec(void *h) { return static_cast<xormask_state *>(h); }
 
 // Stores the masker's number (set_impl where it keeps it, a direct write
 // for 0 and 3), then masks.
 size_t run(const Masker &m, void *h, uint8_t *d, size_t n) {
     if (m.sets_impl) {
         if (m.impl == 0 || m.impl >= 3) {
-            rec(h)->impl = m.impl;
+            mask_record(h)->impl = m.impl;
         } else if (tav_xormask_set_impl(h, m.impl) != m.impl) {
             std::abort();
         }
@@ -66,9 +43,9 @@ void check_one(const Masker &m, const uint8_t key[4], size_t p0, const std::vect
     xor_model(key, p0, want.data(), n);
     Piece piece(plain.data(), n, residue);
     void *h = tav_xormask_new(key);
-    rec(h)->pointer = p0;
+    mask_record(h)->pointer = p0;
     const size_t ret = run(m, h, piece.data(), n);
-    const int impl_after = rec(h)->impl;
+    const int impl_after = mask_record(h)->impl;
     const bool bytes_ok = n == 0 || std::memcmp(piece.data(), want.data(), n) == 0;
     ++g_checks;
     if (!bytes_ok) {
@@ -80,8 +57,8 @@ void check_one(const Masker &m, const uint8_t key[4], size_t p0, const std::vect
     EXPECT_TRUE(piece.slack_intact(), "%s %s: byte before the piece written (n %zu residue %u)", m.name, where, n,
                 residue);
     EXPECT_EQ(ret, p0 + n, "%s %s: returned pointer, n %zu residue %u pointer %zu", m.name, where, n, residue, p0);
-    EXPECT_EQ(rec(h)->pointer, p0 + n, "%s %s: stored pointer", m.name, where);
-    EXPECT_TRUE(std::memcmp(rec(h)->mask, key, 4) == 0, "%s: key changed", m.name);
+    EXPECT_EQ(mask_record(h)->pointer, p0 + n, "%s %s: stored pointer", m.name, where);
+    EXPECT_TRUE(std::memcmp(mask_record(h)->mask, key, 4) == 0, "%s: key changed", m.name);
     EXPECT_EQ(impl_after, m.sets_impl ? m.impl : 2, "%s: impl changed", m.name);
     tav_xormask_free(h);
 }
@@ -98,7 +75,7 @@ void test_lifecycle_and_set_impl() {
     const uint8_t key[4] = {0x37, 0xFA, 0x21, 0x3D};
     void *h = tav_xormask_new(key);
     EXPECT_TRUE(h != nullptr, "new");
-    EXPECT_TRUE(std::memcmp(rec(h)->mask, key, 4) == 0, "key copied");
+    EXPECT_TRUE(std::memcmp(mask_record(h)->mask, key, 4) == 0, "key copied");
     EXPECT_EQ(tav_xormask_pointer(h), 0, "fresh pointer");
     EXPECT_EQ(tav_xormask_get_impl(h), 2, "fresh impl");
 
@@ -118,7 +95,7 @@ void test_lifecycle_and_set_impl() {
     tav_xormask_reset(h);
     EXPECT_EQ(tav_xormask_pointer(h), 0, "reset pointer");
     EXPECT_EQ(tav_xormask_get_impl(h), -5, "reset keeps impl");
-    EXPECT_TRUE(std::memcmp(rec(h)->mask, key, 4) == 0, "reset keeps key");
+    EXPECT_TRUE(std::memcmp(mask_record(h)->mask, key, 4) == 0, "reset keeps key");
     tav_xormask_free(h);
     tav_xormask_free(nullptr);
 }
@@ -145,9 +122,9 @@ void test_empty_without_buffer() {
     for (const Masker &m : kMaskers) {
         for (size_t p0 : start_pointers()) {
             void *h = tav_xormask_new(key);
-            rec(h)->pointer = p0;
+            mask_record(h)->pointer = p0;
             EXPECT_EQ(run(m, h, nullptr, 0), p0, "%s length 0", m.name);
-            EXPECT_EQ(rec(h)->pointer, p0, "%s length 0", m.name);
+            EXPECT_EQ(mask_record(h)->pointer, p0, "%s length 0", m.name);
             tav_xormask_free(h);
         }
     }
@@ -168,7 +145,7 @@ void test_chunked_streams() {
         std::vector<uint8_t> want(plain);
         xor_model(key, p0, want.data(), len);
         void *h = tav_xormask_new(key);
-        rec(h)->pointer = p0;
+        mask_record(h)->pointer = p0;
         size_t pos = 0;
         while (pos < len) {
             const unsigned pick = rng.below(8);
@@ -206,7 +183,7 @@ void test_guard_pages() {
                     const size_t p0 = rng.below(8);
                     xor_model(key, p0, plain.data(), n);
                     void *h = tav_xormask_new(key);
-                    rec(h)->pointer = p0;
+                    mask_record(h)->pointer = p0;
                     EXPECT_EQ(run(m, h, d, n), p0 + n, "%s guard n %zu", m.name, n);
                     EXPECT_TRUE(n == 0 || std::memcmp(d, plain.data(), n) == 0, "%s guard n %zu %s", m.name, n,
                                 where == 0 ? "at page end" : "at page start");
