@@ -74,19 +74,24 @@ def _binding(impl: int) -> Builder:
     def build(chunks: Sequence[bytes]) -> Run:
         handle = ffi.gc(lib.tav_utf8vld_new(), lib.tav_utf8vld_free)
         lib.tav_utf8vld_set_impl(handle, impl)
-        pieces = [(c, len(c)) for c in chunks]
-        validate, reset = lib.tav_utf8vld_validate, lib.tav_utf8vld_reset
-
-        def run() -> int:
-            reset(handle)
-            result = 0
-            for c, n in pieces:
-                result = validate(handle, c, n)
-            return result
-
-        return run
+        return _stream_run(lib.tav_utf8vld_validate, lib.tav_utf8vld_reset, handle, chunks)
 
     return build
+
+
+def _stream_run(validate: Callable[..., int], reset: Callable[..., None], handle: object,
+                chunks: Sequence[bytes]) -> Run:
+    """One timed run: the record reset, then every chunk validated in turn."""
+    pieces = [(c, len(c)) for c in chunks]
+
+    def run() -> int:
+        reset(handle)
+        result = 0
+        for c, n in pieces:
+            result = validate(handle, c, n)
+        return result
+
+    return run
 
 
 def _native_routine(symbol: str) -> Optional[Callable[..., int]]:
@@ -106,17 +111,7 @@ def _block(symbol: str) -> Builder:
         if fn is None:
             return None
         handle = _native_ffi.gc(_native.tav_utf8vld_new(), _native.tav_utf8vld_free)
-        pieces = [(c, len(c)) for c in chunks]
-        reset = _native.tav_utf8vld_reset
-
-        def run() -> int:
-            reset(handle)
-            result = 0
-            for c, n in pieces:
-                result = fn(handle, c, n)
-            return result
-
-        return run
+        return _stream_run(fn, _native.tav_utf8vld_reset, handle, chunks)
 
     return build
 
