@@ -1,7 +1,6 @@
 """Incremental UTF-8 validation over the native validator record."""
 from __future__ import annotations
 
-import enum
 import threading
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Union
 
@@ -11,6 +10,7 @@ import _tav_utf8check
 
 from ._buffers import U8_ARRAY, from_buffer, readable
 from ._owner import RecordOwner
+from ._status import Utf8Status
 
 if TYPE_CHECKING:
     from _cffi_backend import _CDataBase as CData
@@ -55,14 +55,6 @@ _validate = lib.tav_utf8vld_validate
 _total_index = lib.tav_utf8vld_get_total_index
 _cast_record = _abi.cast
 _RECORD = _abi.typeof("utf8vld_state *")
-
-
-class Utf8Status(enum.IntEnum):
-    """What the bytes fed so far are."""
-
-    INVALID = -1  #: an invalid byte has been seen in this stream (sticky until reset())
-    COMPLETE = 0  #: everything so far is complete, well-formed UTF-8
-    INCOMPLETE = 1  #: well-formed so far, but the stream ends inside a character
 
 
 # Indexed by the native result -1, 0 or 1.

@@ -215,6 +215,20 @@ def test_rejection_is_sticky_until_reset() -> None:
     assert v.bytes_validated == 2
 
 
+def test_a_status_has_no_truth_value_but_compares_and_prints_alike_everywhere() -> None:
+    v = tav.Utf8Validator()
+    statuses = [v.validate(b"\xe2"), v.validate(b"\x82\xac"), v.validate(b"\xff")]
+    assert statuses == [tav.Utf8Status.INCOMPLETE, tav.Utf8Status.COMPLETE, tav.Utf8Status.INVALID]
+    assert statuses == [1, 0, -1]  # the native results, for callers that compare numbers
+    for status in statuses:
+        with pytest.raises(TypeError, match="no truth value"):
+            if status:  # reads as "valid", and would be true exactly when it is not
+                pass
+    assert [str(s) for s in statuses] == ["Utf8Status.INCOMPLETE", "Utf8Status.COMPLETE", "Utf8Status.INVALID"]
+    assert f"{statuses[0]}|{statuses[2]:>20}" == "Utf8Status.INCOMPLETE|  Utf8Status.INVALID"
+    assert repr(statuses[1]) == "<Utf8Status.COMPLETE: 0>"
+
+
 def test_one_shot_calls_carry_nothing_from_one_call_to_the_next() -> None:
     # is_valid_utf8 reuses a record per thread: an unfinished or rejected
     # stream must not leak into the next call, on either path.
