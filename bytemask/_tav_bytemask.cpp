@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // XOR masker library of _tav_bytemask: record, byte loop, SSE2 routine and
-// the dispatcher. The module is built for SSE4.1: the key vector is
-// assembled with byte inserts.
+// the dispatcher. The SSE2 routine assembles its key vector with SSE4.1 byte
+// inserts, so it carries the SSE4.1 target; the cffi module is built for
+// SSE4.1 as a whole.
 #include <immintrin.h>  // SSE2 load/xor/store, SSE4.1 _mm_insert_epi8
 #include <cstdlib>      // malloc, free
 
@@ -17,7 +18,7 @@ inline void mask_bytes(const uint8_t key[4], size_t p, uint8_t *data, size_t n) 
 }
 
 // 16 key bytes starting at key phase q: key[q%4], key[(q+1)%4], ...
-inline __m128i key_vector(const uint8_t key[4], size_t q) {
+__attribute__((target("sse4.1"))) inline __m128i key_vector(const uint8_t key[4], size_t q) {
     __m128i v = _mm_setzero_si128();
     v = _mm_insert_epi8(v, key[(q + 0) & 3], 0);
     v = _mm_insert_epi8(v, key[(q + 1) & 3], 1);
@@ -46,7 +47,7 @@ inline size_t process_simple(xormask_state *st, uint8_t *data, size_t length) {
 }
 
 // Aligned 16-byte blocks between a byte-wise head and tail: implementation 2.
-inline size_t process_sse2(xormask_state *st, uint8_t *data, size_t length) {
+__attribute__((target("sse4.1"))) inline size_t process_sse2(xormask_state *st, uint8_t *data, size_t length) {
     size_t p = st->pointer;
     if (length >= 16) {
         // Head: bring data to a 16-byte boundary.
@@ -119,7 +120,7 @@ TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, siz
     return process_simple(record(handle), data, length);
 }
 
-TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length) {
+TAV_MASK_API __attribute__((target("sse4.1"))) size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length) {
     return process_sse2(record(handle), data, length);
 }
 

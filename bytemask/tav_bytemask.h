@@ -6,10 +6,14 @@
 #include <stddef.h> /* size_t */
 #include <stdint.h> /* uint8_t */
 
+/* A binding that compiles this library into itself may define TAV_MASK_API first,
+ * to keep the symbols out of its own exports. */
+#ifndef TAV_MASK_API
 #ifdef __cplusplus
 #define TAV_MASK_API extern "C" __attribute__((visibility("default")))
 #else
 #define TAV_MASK_API __attribute__((visibility("default")))
+#endif
 #endif
 
 /* Layout of the record behind a handle, for tests and debuggers. */

@@ -6,10 +6,14 @@
 #include <stddef.h> /* size_t */
 #include <stdint.h> /* uint8_t */
 
+/* A binding that compiles this library into itself may define TAV_UTF8_API first,
+ * to keep the symbols out of its own exports. */
+#ifndef TAV_UTF8_API
 #ifdef __cplusplus
 #define TAV_UTF8_API extern "C" __attribute__((visibility("default")))
 #else
 #define TAV_UTF8_API __attribute__((visibility("default")))
+#endif
 #endif
 
 /* Automaton states shared by every routine. */
