@@ -36,6 +36,9 @@ class XorMasker(RecordOwner):
     the bytes that one call on the whole payload gives. `key` is any bytes-like
     object of exactly 4 bytes and is copied.
 
+    Copying: refused (copy, deepcopy and pickle raise TypeError), since a copy
+    would share the native record; make a new XorMasker with the same key.
+
     Sharing: one object serves one thread at a time. A call made while another
     thread is inside a method of the same object raises RuntimeError; close()
     from another thread during a call never frees the record under that
@@ -53,9 +56,11 @@ class XorMasker(RecordOwner):
 
     def mask(self, buffer: Buffer) -> None:
         """Mask a writable C-contiguous buffer in place (bytearray, writable memoryview, array, mmap, ...)."""
-        token = self._token
         try:
+            token = self._token
             token.pop()
+        except AttributeError:
+            raise self._uninitialized() from None
         except IndexError:
             raise self._concurrent() from None
         try:
@@ -71,7 +76,12 @@ class XorMasker(RecordOwner):
             token.append(True)
 
     def masked(self, data: Buffer) -> bytes:
-        """The masked copy of a C-contiguous bytes-like object, which stays untouched."""
+        """The masked copy of a C-contiguous bytes-like object, which stays untouched.
+
+        Like mask(), it continues in the key where the last call ended and
+        advances the position by len(data): two masked() calls mask their
+        inputs as one stream. For a copy masked from key byte 0 with no
+        state, use tav.mask(key, data)."""
         if type(data) is bytes:
             out = bytearray(data)
         else:
@@ -97,11 +107,15 @@ class XorMasker(RecordOwner):
             self._token.append(True)
 
     def __repr__(self) -> str:
-        return "<XorMasker closed>" if self._handle is None else "<XorMasker>"
+        return self._describe("")
 
 
 def mask(key: Buffer, data: Buffer) -> bytes:
-    """`data` masked with the 4-byte `key` from key byte 0, as new bytes; `data` stays untouched."""
+    """`data` masked with the 4-byte `key` from key byte 0, as new bytes; `data` stays untouched.
+
+    Every call starts at key byte 0, as one WebSocket frame's payload does: it
+    keeps no position between calls. To mask a payload that arrives in
+    pieces, use one XorMasker, which carries the key phase from piece to piece."""
     raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
     if type(data) is bytes:
         out = bytearray(data)

@@ -103,6 +103,9 @@ class Utf8Validator(RecordOwner):
     other bytes-like object through a buffer export that pins its memory for
     the call. The interpreter lock is released while native code runs.
 
+    Copying: refused (copy, deepcopy and pickle raise TypeError), since a copy
+    would share the native record; make a new Utf8Validator.
+
     Sharing: one object serves one thread at a time. A call made while another
     thread is inside a method of the same object raises RuntimeError instead
     of corrupting the stream. close() from another thread during a call never
@@ -122,9 +125,11 @@ class Utf8Validator(RecordOwner):
 
     def validate(self, data: Buffer) -> Utf8Status:
         """Feed the next chunk: any C-contiguous bytes-like object, of its whole size in bytes."""
-        token = self._token
         try:
+            token = self._token
             token.pop()
+        except AttributeError:
+            raise self._uninitialized() from None
         except IndexError:
             raise self._concurrent() from None
         try:
@@ -182,9 +187,7 @@ class Utf8Validator(RecordOwner):
             self._token.append(True)
 
     def __repr__(self) -> str:
-        if self._handle is None:
-            return "<Utf8Validator closed>"
-        return f"<Utf8Validator error_offset={self._error_offset!r}>"
+        return self._describe(f" error_offset={getattr(self, '_error_offset', None)!r}")
 
 
 # Records of is_valid_utf8, kept per thread: a record is taken out while in

@@ -4,8 +4,11 @@ leaks and threads."""
 from __future__ import annotations
 
 import array
+import copy
 import ctypes
+import functools
 import mmap
+import pickle
 import subprocess
 import sys
 import threading
@@ -344,18 +347,60 @@ def test_use_after_close_raises_value_error(make: Callable[[], object]) -> None:
     with obj as entered:  # type: ignore[attr-defined]
         assert entered is obj
     obj.close()  # type: ignore[attr-defined]  # idempotent
-    uses: List[Callable[[], object]] = [
-        lambda: obj.reset(),  # type: ignore[attr-defined]
-        lambda: obj.__enter__(),  # type: ignore[attr-defined]
-    ]
+    for use in _uses(obj):
+        with pytest.raises(ValueError, match="closed"):
+            use()
+    assert "closed" in repr(obj)
+
+
+def _uses(obj: object) -> List[Callable[[], object]]:
+    """Every method and property of a validator or masker, called once."""
+    uses: List[Callable[[], object]] = [lambda: obj.reset(), lambda: obj.__enter__()]  # type: ignore[attr-defined]
     if isinstance(obj, tav.Utf8Validator):
         uses += [lambda: obj.validate(b"x"), lambda: obj.error_offset, lambda: obj.bytes_validated]
     else:
         uses += [lambda: obj.mask(bytearray(4)), lambda: obj.masked(b"x"), lambda: obj.position]  # type: ignore[attr-defined]
-    for use in uses:
-        with pytest.raises(ValueError, match="closed"):
-            use()
-    assert "closed" in repr(obj)
+    return uses
+
+
+@pytest.mark.parametrize("make", [tav.Utf8Validator, lambda: tav.XorMasker(KEY)], ids=["validator", "masker"])
+@pytest.mark.parametrize(
+    "duplicate, word",
+    [(copy.copy, "copy"), (copy.deepcopy, "copy")]
+    + [(functools.partial(pickle.dumps, protocol=p), "pickle") for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+)
+def test_copy_deepcopy_and_pickle_are_refused_naming_the_class(
+    make: Callable[[], object], duplicate: Callable[[object], object], word: str
+) -> None:
+    # A copy used to share the record: closing one freed it under the other.
+    obj = make()
+    name = type(obj).__name__
+    with pytest.raises(TypeError, match=f"cannot {word} a tav.{name}"):
+        duplicate(obj)
+    if isinstance(obj, tav.Utf8Validator):
+        assert obj.validate(b"\xe2\x82") is tav.Utf8Status.INCOMPLETE and obj.bytes_validated == 2
+    else:
+        assert obj.masked(b"\x00" * 5) == KEY + KEY[:1] and obj.position == 5
+
+
+@pytest.mark.parametrize("cls, args", [(tav.Utf8Validator, ()), (tav.XorMasker, (KEY,))], ids=["validator", "masker"])
+def test_half_built_objects_say_so_and_cannot_be_rebuilt(cls: type, args: tuple[object, ...]) -> None:
+    never = cls.__new__(cls)  # __init__ never ran
+    failed = cls.__new__(cls)
+    if cls is tav.XorMasker:
+        with pytest.raises(ValueError, match="4 bytes"):
+            failed.__init__(b"abc")  # __init__ failed
+    for obj in (never, failed):
+        for use in _uses(obj):
+            with pytest.raises(ValueError, match=f"tav.{cls.__name__} is not initialized"):
+                use()
+        assert "uninitialized" in repr(obj)
+        obj.close()  # nothing to free
+    live = cls(*args)
+    with pytest.raises(RuntimeError, match="already initialized"):
+        live.__init__(*args)
+    for use in _uses(live):  # the first record is still in place and usable
+        use()
 
 
 def _malloc_in_use() -> int:

@@ -366,13 +366,10 @@ def _streams() -> list[tuple[str, bytes]]:
 
     rng = seeded(99)
     out = []
-    corpus = find_corpus()
-    if corpus is not None:
-        for rel in ("lipsum/Emoji-Lipsum.utf8.txt", "lipsum/Hindi-Lipsum.utf8.txt",
-                    "wikipedia_mars/french.utf8.txt", "lipsum/Latin-Lipsum.utf8.txt"):
-            path = corpus / rel
-            if path.is_file():
-                out.append((rel, path.read_bytes()[:40000]))
+    corpus = find_corpus()  # the bundled sample, or the full corpus that TAV_CORPUS names
+    for rel in ("lipsum/Emoji-Lipsum.utf8.txt", "lipsum/Hindi-Lipsum.utf8.txt",
+                "wikipedia_mars/french.utf8.txt", "lipsum/Latin-Lipsum.utf8.txt"):
+        out.append((rel, (corpus / rel).read_bytes()[:40000]))
     random_utf8 = "".join(rng.choice(CHARS) for _ in range(12000)).encode("utf-8", "surrogatepass")
     out.append(("random", random_utf8))
     faulty = []

@@ -8,21 +8,22 @@ import time
 from pathlib import Path
 from typing import Callable, Iterable, List, Optional, Sequence
 
-#: Where the benchmark texts are looked for when no --corpus is given.
-DEFAULT_CORPUS_DIRS = (
-    Path(os.environ.get("TAV_CORPUS", "")) if os.environ.get("TAV_CORPUS") else None,
-    Path(__file__).resolve().parents[2] / ".." / "shared" / "corpus",
-    Path.cwd() / ".." / "shared" / "corpus",
-)
+#: The short texts shipped with tav, one per script (see its README.md).
+SAMPLE_CORPUS = Path(__file__).resolve().parent / "corpus"
 
 
-def find_corpus(explicit: Optional[str] = None) -> Optional[Path]:
-    """The corpus folder: the one given, $TAV_CORPUS, or ../shared/corpus beside the checkout."""
-    candidates = [Path(explicit)] if explicit else [c for c in DEFAULT_CORPUS_DIRS if c is not None]
-    for c in candidates:
-        if c.is_dir():
-            return c.resolve()
-    return None
+def find_corpus(explicit: Optional[str] = None) -> Path:
+    """The corpus folder: the one given, else $TAV_CORPUS, else the bundled sample.
+
+    A folder that is named but missing is an error (FileNotFoundError), so a
+    typo never silently benchmarks the sample instead."""
+    named = explicit or os.environ.get("TAV_CORPUS")
+    if not named:
+        return SAMPLE_CORPUS
+    path = Path(named)
+    if not path.is_dir():
+        raise FileNotFoundError(f"corpus folder not found: {named}")
+    return path.resolve()
 
 
 def best_time(fn: Callable[[], object], *, min_time: float = 0.2, repeat: int = 5) -> float:

@@ -249,12 +249,13 @@ def _check(texts: Sequence[tuple[str, bytes]]) -> list[str]:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Print the throughput, ratio and per-call tables; returns the exit status."""
     parser = argparse.ArgumentParser(prog="python -m tav.bench.utf8", description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("--corpus", metavar="DIR", help="corpus folder (default: $TAV_CORPUS or ../shared/corpus)")
+    parser.add_argument("--corpus", metavar="DIR", help="corpus folder (default: $TAV_CORPUS, else the short texts shipped with tav)")
     parser.add_argument("--quick", action="store_true", help="short timings, for a smoke run")
     args = parser.parse_args(list(argv) if argv is not None else None)
-    root = find_corpus(args.corpus)
-    if root is None:
-        print("corpus folder not found; give --corpus DIR or set TAV_CORPUS", file=sys.stderr)
+    try:
+        root = find_corpus(args.corpus)
+    except FileNotFoundError as e:
+        print(e, file=sys.stderr)
         return 2
     texts = corpus_texts(root)
     if not texts:
