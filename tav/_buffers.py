@@ -1,7 +1,8 @@
 """Turning Python buffers into pointers for the native routines, with errors that say what was wrong."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+import sys
+from typing import TYPE_CHECKING, Any
 
 import _tav_utf8check
 
@@ -14,7 +15,28 @@ ffi = _tav_utf8check.ffi
 # Resolved once: a type string given to from_buffer is parsed on every call.
 # cffi's ctypes are unique per process, so this one serves both modules.
 U8_ARRAY = ffi.typeof("uint8_t[]")
-from_buffer = ffi.from_buffer
+
+#: Bytes behind one record (with malloc's header), told to the garbage
+#: collector so that PyPy's, which does not count references, feels the
+#: memory that dropped objects still hold.
+RECORD_SIZE = 48
+
+if sys.implementation.name == "pypy":
+    # PyPy's from_buffer copies a non-contiguous buffer instead of refusing
+    # it: masking would then change the copy and lose the result. Refuse
+    # such buffers as CPython does, with the same BufferError.
+    _ffi_from_buffer: Any = ffi.from_buffer
+
+    def from_buffer(cdecl: Any, obj: Any, require_writable: bool = False) -> CData:
+        if type(obj) is not bytearray and type(obj) is not bytes:
+            with memoryview(obj) as view:
+                if not view.c_contiguous:
+                    raise BufferError("memoryview: underlying buffer is not C-contiguous")
+        out: CData = _ffi_from_buffer(cdecl, obj, require_writable)
+        return out
+
+else:
+    from_buffer = ffi.from_buffer  # type: ignore[assignment]
 
 
 def readable(data: Buffer, what: str) -> CData:

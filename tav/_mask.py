@@ -5,7 +5,7 @@ from typing import TYPE_CHECKING
 
 import _tav_bytemask
 
-from ._buffers import U8_ARRAY, from_buffer, readable, writable
+from ._buffers import RECORD_SIZE, U8_ARRAY, from_buffer, readable, writable
 from ._owner import RecordOwner
 
 if TYPE_CHECKING:
@@ -52,7 +52,7 @@ class XorMasker(RecordOwner):
         raw = lib.tav_xormask_new(_key_bytes(key))
         if raw == ffi.NULL:
             raise MemoryError("cannot allocate a masker record")
-        super().__init__(ffi.gc(raw, lib.tav_xormask_free))
+        super().__init__(ffi.gc(raw, lib.tav_xormask_free, RECORD_SIZE))
 
     def mask(self, buffer: Buffer) -> None:
         """Mask a writable C-contiguous buffer in place (bytearray, writable memoryview, array, mmap, ...)."""

@@ -8,7 +8,7 @@ import cffi
 
 import _tav_utf8check
 
-from ._buffers import U8_ARRAY, from_buffer, readable
+from ._buffers import RECORD_SIZE, U8_ARRAY, from_buffer, readable
 from ._owner import RecordOwner
 from ._status import Utf8Status
 
@@ -116,7 +116,7 @@ class Utf8Validator(RecordOwner):
     _ffi = ffi
 
     def __init__(self) -> None:
-        handle = ffi.gc(_new_record(), lib.tav_utf8vld_free)
+        handle = ffi.gc(_new_record(), lib.tav_utf8vld_free, RECORD_SIZE)
         super().__init__(handle)
         # The record's fields, for undoing a rejected block-validator call. It
         # owns nothing and is read only while a live handle is held.
@@ -203,7 +203,7 @@ def is_valid_utf8(data: Buffer) -> bool:
         spare: List[CData] = _spare.records
     except AttributeError:
         spare = _spare.records = []
-    handle = spare.pop() if spare else ffi.gc(_new_record(), lib.tav_utf8vld_free)
+    handle = spare.pop() if spare else ffi.gc(_new_record(), lib.tav_utf8vld_free, RECORD_SIZE)
     if n < _long_chunk or _block_validate is None:
         result = _validate(handle, buf, n)
     else:
