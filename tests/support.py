@@ -4,6 +4,7 @@ from __future__ import annotations
 import ctypes
 import mmap
 import random
+import sys
 from typing import Optional
 
 import cffi
@@ -12,6 +13,14 @@ import _tav_bytemask
 import _tav_utf8check
 
 UTF8_MODULE_FILE = _tav_utf8check.__file__
+
+
+def module_entry(module: str) -> str:
+    """The symbol the interpreter calls to import an extension module: CPython's
+    PyInit_<name>; PyPy loads cffi modules through _cffi_pypyinit_<name>."""
+    return ("_cffi_pypyinit_" if sys.implementation.name == "pypy" else "PyInit_") + module
+
+
 MASK_MODULE_FILE = _tav_bytemask.__file__
 
 # ABI-mode view of the modules' own shared objects: the record layouts and

@@ -12,7 +12,7 @@ from typing import Any, Callable, Optional
 import pytest
 
 import _tav_bytemask
-from support import AlignedBuffer, MASK_MODULE_FILE, mask_abi, mask_ffi, mask_record, seeded, xor_model
+from support import AlignedBuffer, MASK_MODULE_FILE, mask_abi, module_entry, mask_ffi, mask_record, seeded, xor_model
 
 api = _tav_bytemask.lib
 api_ffi = _tav_bytemask.ffi
@@ -385,7 +385,7 @@ def test_native_symbols_are_exported() -> None:
     so = ctypes.CDLL(MASK_MODULE_FILE)
     names = ["tav_xormask_new", "tav_xormask_free", "tav_xormask_reset", "tav_xormask_pointer",
              "tav_xormask_get_impl", "tav_xormask_set_impl", "tav_xormask_process",
-             "_tav_xormask_process_simple", "_tav_xormask_process_sse2", "PyInit__tav_bytemask"]
+             "_tav_xormask_process_simple", "_tav_xormask_process_sse2", module_entry("_tav_bytemask")]
     missing = [n for n in names if not hasattr(so, n)]
     assert not missing
 
