@@ -32,18 +32,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if argv is not None:
         return _run(argv)
     try:
-        status = _run(sys.argv[1:])
-        # Flushed here, not by the interpreter at exit, so that a failure is handled below.
-        if sys.stdout is not None:
-            try:
-                sys.stdout.flush()
-            except BrokenPipeError:
-                raise
-            except OSError as e:
-                _error(f"tav: standard output: {e.strerror or e}")
-                _silence_stdout()
-                status = 2
-        return status
+        try:
+            status = _run(sys.argv[1:])
+        except SystemExit as e:  # argparse ends --help, --version and usage errors so
+            status = e.code if isinstance(e.code, int) else 0 if e.code is None else 2
+        return _flushed(status)
     except BrokenPipeError:
         _silence_stdout()
         return _die_of(signal.SIGPIPE)
@@ -54,6 +47,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except (OSError, ValueError):
             pass
         return _die_of(signal.SIGINT)
+
+
+def _flushed(status: int) -> int:
+    """`status` once standard output is flushed, or 2 if it cannot be."""
+    # Flushed here, not by the interpreter at exit, so that a failure is tav's to report.
+    if sys.stdout is not None:
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            _error(f"tav: standard output: {e.strerror or e}")
+            _silence_stdout()
+            return 2
+    return status
 
 
 def version_text() -> str:
@@ -392,6 +400,8 @@ def _mask(key_hex: str, input_name: str, output_name: str) -> int:
     if input_name != "-" and output_name != "-" and _same_file(input_name, output_name):
         _error(f"tav: {output_name}: is the input file; writing it would destroy the input")
         return 2
+    src_label = "standard input" if input_name == "-" else input_name
+    dst_label = "standard output" if output_name == "-" else output_name
     try:
         src = _stdin() if input_name == "-" else open(input_name, "rb", buffering=0)
     except OSError as e:
@@ -404,13 +414,7 @@ def _mask(key_hex: str, input_name: str, output_name: str) -> int:
             _error(f"tav: {output_name}: {e.strerror or e}")
             return 2
         try:
-            _mask_stream(
-                XorMasker(key),
-                src,
-                dst,
-                "standard input" if input_name == "-" else input_name,
-                "standard output" if output_name == "-" else output_name,
-            )
+            _mask_stream(XorMasker(key), src, dst, src_label, dst_label)
             if output_name != "-":
                 try:
                     dst.close()
@@ -421,6 +425,8 @@ def _mask(key_hex: str, input_name: str, output_name: str) -> int:
             raise  # the reader went away (`| head`): main() ends as Unix tools do
         except OSError as e:
             _error(f"tav: {e.filename}: {e.strerror or e}")
+            if output_name == "-" and e.filename == dst_label:
+                _silence_stdout()  # reported once; the flush at the end must not fail again
             return 2
         finally:
             if output_name != "-" and not dst.closed:

@@ -247,8 +247,12 @@ def test_progress_line_fits_the_terminal_width(columns: int, told_by: str, monke
 
 # --- closed streams, broken pipes, Ctrl-C --------------------------------------
 
-def _tav(args: Sequence[str], **kwargs: Any) -> "subprocess.Popen[bytes]":
-    return subprocess.Popen([sys.executable, "-m", "tav", *args], env=CHILD_ENV, **kwargs)
+def _tav(args: Sequence[str], *, buffered: bool = True, **kwargs: Any) -> "subprocess.Popen[bytes]":
+    """`python -m tav args`; `buffered`: standard output block-buffered on a pipe, as in a user's shell."""
+    env = {k: v for k, v in CHILD_ENV.items() if k != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    return subprocess.Popen([sys.executable, "-m", "tav", *args], env=env, **kwargs)
 
 
 def _closing(*fds: int) -> Any:
@@ -287,20 +291,22 @@ def test_closed_or_full_standard_streams_give_one_line_and_exit_2(tmp_path: Path
     assert dst.read_bytes() == xor_model(b"Hello", bytes.fromhex(KEY))
 
 
-def test_a_reader_that_went_away_ends_tav_by_sigpipe_without_a_traceback(tmp_path: Path) -> None:
+@pytest.mark.parametrize("buffered", [True, False])
+def test_a_reader_that_went_away_ends_tav_by_sigpipe_without_a_traceback(buffered: bool, tmp_path: Path) -> None:
     # The state `| head -c0` leaves: a pipe whose read end is closed.
     bad = str(CLI / "invalid_line3.txt")
     big = tmp_path / "big"
     big.write_bytes(bytes(3 * cli.CHUNK_SIZE + 5))
     for args in (
-        ["check", bad],  # the verdict fails at the final flush
-        ["check"] + [bad] * 3000,  # ... while printing
+        ["check", bad],  # buffered, the verdict fails at the final flush
+        ["check"] + [bad] * 3000,  # ... or while printing
         ["mask", "--key", KEY, str(big)],
+        ["--version"],  # argparse ends it by SystemExit
     ):
         r, w = os.pipe()
         os.close(r)
         try:
-            child = _tav(args, stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE)
+            child = _tav(args, buffered=buffered, stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE)
         finally:
             os.close(w)
         _, err = child.communicate(timeout=60)
@@ -309,22 +315,26 @@ def test_a_reader_that_went_away_ends_tav_by_sigpipe_without_a_traceback(tmp_pat
 
 
 def test_ctrl_c_ends_tav_by_sigint_without_a_traceback(tmp_path: Path) -> None:
-    missing = tmp_path / "missing"
+    missing, bad = tmp_path / "missing", CLI / "invalid_line3.txt"
     # The error line shows that the child is past start-up and on its way to block reading stdin.
-    child = _tav(["check", str(missing), "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert child.stderr is not None and child.stdin is not None
+    child = _tav(
+        ["check", str(bad), str(missing), "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    assert child.stdout is not None and child.stderr is not None and child.stdin is not None
     try:
         first = child.stderr.readline().decode()
         assert first == f"tav: {missing}: No such file or directory\n"
         child.send_signal(signal.SIGINT)
         rc = child.wait(timeout=60)
         rest = child.stderr.read().decode()
+        out = child.stdout.read().decode()
     finally:
         child.kill()
         child.wait()
         for pipe in (child.stdin, child.stdout, child.stderr):
             pipe.close()
     assert (rc, rest) == (-signal.SIGINT, "")  # 130 in the shell
+    assert out == f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)\n"  # what was found before is kept
 
 
 # --- agreement with isutf8 -----------------------------------------------------
