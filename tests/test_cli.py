@@ -186,7 +186,7 @@ def _columns_taken(text: str) -> int:
     return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
 
-LONG_PATH = "/data/" + "d" * 96 + "/x.bin"  # 107 characters
+LONG_PATH = "/data/" + "d" * 95 + "/x.bin"  # 107 characters
 WIDE_NAME = "目录/" * 30 + "大.txt"
 BAD_NAME = "bad\nname\udcff.txt"  # a newline and an undecodable byte
 # The finished bar for some names and terminal widths.
