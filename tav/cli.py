@@ -3,10 +3,14 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
+import signal
 import stat
 import sys
-from typing import BinaryIO, List, Optional, Sequence, TextIO
+import unicodedata
+from typing import Any, BinaryIO, List, Optional, Sequence, TextIO, Union
 
+from . import __version__
 from ._mask import XorMasker
 from ._utf8 import Utf8Status, Utf8Validator
 
@@ -19,7 +23,53 @@ STDIN_NAME = "(standard input)"
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Run the command line `argv` (default: sys.argv[1:]) and return the exit status."""
+    """Run the command line `argv` and return the exit status.
+
+    Without `argv` this is the `tav` command itself, run on sys.argv[1:]: a
+    reader that goes away (`| head`) or Ctrl-C then ends the process by
+    SIGPIPE or SIGINT, as Unix tools end, with no traceback. Given `argv`,
+    BrokenPipeError and KeyboardInterrupt reach the caller."""
+    if argv is not None:
+        return _run(argv)
+    try:
+        try:
+            status = _run(sys.argv[1:])
+        except SystemExit as e:  # argparse ends --help, --version and usage errors so
+            status = e.code if isinstance(e.code, int) else 0 if e.code is None else 2
+        return _flushed(status)
+    except BrokenPipeError:
+        _silence_stdout()
+        return _die_of(signal.SIGPIPE)
+    except KeyboardInterrupt:
+        try:
+            if sys.stdout is not None:
+                sys.stdout.flush()  # keep the verdicts printed so far
+        except (OSError, ValueError):
+            pass
+        return _die_of(signal.SIGINT)
+
+
+def _flushed(status: int) -> int:
+    """`status` once standard output is flushed, or 2 if it cannot be."""
+    # Flushed here, not by the interpreter at exit, so that a failure is tav's to report.
+    if sys.stdout is not None:
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            _error(f"tav: standard output: {e.strerror or e}")
+            _silence_stdout()
+            return 2
+    return status
+
+
+def version_text() -> str:
+    """What `tav --version` prints."""
+    return f"tav {__version__}"
+
+
+def _run(argv: Sequence[str]) -> int:
     parser = _parser()
     args, extra = parser.parse_known_args(argv)
     if extra and args.command != "bench":
@@ -32,14 +82,45 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from .bench.__main__ import main as bench_main
 
         return bench_main((["--quick"] if args.quick else []) + extra)
-    parser.print_usage(sys.stderr)
+    # No command: nothing was done, so the status is a usage error's; the help goes where `tav | less` reads it.
+    parser.print_help()
     return 2
+
+
+def _die_of(signum: signal.Signals) -> int:
+    """End the process by `signum` with its default action, so that the shell sees 128 + signum.
+
+    Returns that status where the signal cannot be raised (not the main thread)."""
+    try:
+        signal.signal(signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signum)
+    except (OSError, ValueError):
+        pass
+    return 128 + signum
+
+
+class _VersionAction(argparse.Action):
+    """Prints version_text() as it is (argparse's own action reflows it) and exits 0."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, help: Optional[str] = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Union[str, Sequence[Any], None],
+        option_string: Optional[str] = None,
+    ) -> None:
+        print(version_text())
+        parser.exit()
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tav", description="Strict UTF-8 validation and WebSocket (RFC 6455) masking in native code."
     )
+    parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     check = sub.add_parser(
@@ -64,7 +145,9 @@ def _parser() -> argparse.ArgumentParser:
             "the same command unmasks). The stream is processed in chunks, the key phase carried across them."
         ),
     )
-    mask.add_argument("--key", required=True, metavar="HEX", help="the key as 8 hex digits, e.g. 37fa213d")
+    mask.add_argument(
+        "--key", required=True, metavar="HEX", help="the key as 8 hex digits, e.g. 37fa213d or 0x37fa213d"
+    )
     mask.add_argument("input", nargs="?", default="-", metavar="IN", help="input file; - or none: standard input")
     mask.add_argument("output", nargs="?", default="-", metavar="OUT", help="output file; - or none: standard output")
 
@@ -78,20 +161,45 @@ def _parser() -> argparse.ArgumentParser:
 
 def _check(files: List[str], *, quiet: bool) -> int:
     status = 0
+    unsaid: Optional[str] = None  # why verdicts cannot be printed, once that is known
     buf = bytearray(CHUNK_SIZE)
     for name in files:
+        if name == "-" and sys.stdin is None:
+            if not quiet:
+                _error("tav: standard input is closed")
+            status = 2
+            continue
         try:
             verdict = _check_one(name, buf, quiet=quiet)
         except OSError as e:
             if not quiet:
-                print(f"tav: {name}: {e.strerror or e}", file=sys.stderr)
+                _error(f"tav: {name}: {e.strerror or e}")
             status = 2
             continue
-        if verdict is not None:
-            if not quiet:
-                print(verdict)
-            status = max(status, 1)
+        if verdict is None:
+            continue
+        status = max(status, 1)
+        if not quiet and unsaid is None:
+            unsaid = _say(verdict)
+            if unsaid is not None:
+                _error(f"tav: {unsaid}")
+        if unsaid is not None:
+            status = 2  # verdicts were lost: trouble, not a verdict
     return status
+
+
+def _say(line: str) -> Optional[str]:
+    """Print `line` on standard output; None, or why it cannot be printed."""
+    if sys.stdout is None:
+        return "standard output is closed"
+    try:
+        print(line)
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        _silence_stdout()
+        return f"standard output: {e.strerror or e}"
+    return None
 
 
 def _check_one(name: str, buf: bytearray, *, quiet: bool) -> Optional[str]:
@@ -119,30 +227,30 @@ def _check_stream(
     lines = _LineCounter()
     offset = 0
     status = Utf8Status.COMPLETE
-    with Utf8Validator() as validator:
-        while True:
-            n = f.readinto(view)  # type: ignore[attr-defined]
-            if not n:
-                break
-            status = validator.validate(view[:n])
-            if status is Utf8Status.INVALID:
-                error = validator.error_offset
-                assert error is not None
-                if rereadable:
-                    lines = _count_lines_before(f, error, view)
-                else:
-                    lines.feed(buf, error - offset, offset)
+    try:
+        with Utf8Validator() as validator:
+            while True:
+                n = f.readinto(view)  # type: ignore[attr-defined]
+                if not n:
+                    break
+                status = validator.validate(view[:n])
+                if status is Utf8Status.INVALID:
+                    error = validator.error_offset
+                    assert error is not None
+                    if rereadable:
+                        lines = _count_lines_before(f, error, view)
+                    else:
+                        lines.feed(buf, error - offset, offset)
+                    line, column = lines.position(error)
+                    return f"{name}: invalid UTF-8 at byte {error} (line {line}, column {column})"
+                if not rereadable:
+                    lines.feed(buf, n, offset)
+                offset += n
                 if progress:
-                    progress.done()
-                line, column = lines.position(error)
-                return f"{name}: invalid UTF-8 at byte {error} (line {line}, column {column})"
-            if not rereadable:
-                lines.feed(buf, n, offset)
-            offset += n
-            if progress:
-                progress.update(offset)
-    if progress:
-        progress.done()
+                    progress.update(offset)
+    finally:
+        if progress:
+            progress.done()
     if status is Utf8Status.INCOMPLETE:
         return f"{name}: ends inside a UTF-8 character"
     return None
@@ -183,14 +291,21 @@ def _count_lines_before(f: BinaryIO, end: int, view: memoryview) -> _LineCounter
 
 
 class _Progress:
-    """A one-line progress bar on standard error, drawn only when it is a terminal."""
+    """A one-line progress bar on standard error, drawn only when it is a terminal.
 
-    WIDTH = 30
+    The line is fitted to the terminal's width at each redraw, one column
+    short of it, since writing the last column wraps on many terminals and
+    every later redraw would then leave a stale row behind."""
+
+    BAR = 30
+    MIN_BAR = 10
+    MIN_NAME = 8  # "..." and a few characters of the end of the name
 
     def __init__(self, name: str, size: int, stream: Optional[TextIO] = None) -> None:
         self.stream = stream if stream is not None else sys.stderr
-        self.enabled = self.stream.isatty()
-        self.name = name
+        self.enabled = self.stream is not None and self.stream.isatty()
+        # Control characters and undecodable bytes in a file name would move the cursor.
+        self.name = "".join(c if c.isprintable() else "?" for c in name)
         self.size = size
         self.shown = -1
 
@@ -200,10 +315,28 @@ class _Progress:
         percent = min(100, done * 100 // self.size)
         if percent != self.shown:
             self.shown = percent
-            filled = percent * self.WIDTH // 100
-            bar = "#" * filled + "-" * (self.WIDTH - filled)
-            self.stream.write(f"\r{self.name} [{bar}] {percent:3d}%")
+            self.stream.write(f"\r{self.line(percent, _columns(self.stream))}\x1b[K")
             self.stream.flush()
+
+    def line(self, percent: int, columns: int) -> str:
+        """The bar for `percent` in at most columns - 1 columns: the percent first, then a
+        bar of MIN_BAR to BAR cells, then as much of the name's end as still fits."""
+        room = columns - 1
+        tail = f"{percent:3d}%"
+        if room < len(tail) + 3 + self.MIN_BAR:
+            return tail if room >= len(tail) else ""
+        name_width = _text_width(self.name)
+        # name + " [" + bar + "] " + percent
+        bar = min(self.BAR, max(self.MIN_BAR, room - name_width - 8))
+        name_room = room - bar - 8
+        if name_room < min(name_width, self.MIN_NAME):
+            name = None
+            bar = min(self.BAR, room - 7)
+        else:
+            name = _keep_end(self.name, name_room)
+        filled = percent * bar // 100
+        drawn = f"[{'#' * filled}{'-' * (bar - filled)}] {tail}"
+        return drawn if name is None else f"{name} {drawn}"
 
     def done(self) -> None:
         if self.enabled and self.shown >= 0:
@@ -211,62 +344,127 @@ class _Progress:
             self.stream.flush()
 
 
+def _columns(stream: TextIO) -> int:
+    """Width of the terminal `stream` is on; COLUMNS or 80 when it does not say."""
+    try:
+        columns = os.get_terminal_size(stream.fileno()).columns
+    except (AttributeError, OSError, ValueError):
+        columns = 0
+    return columns or shutil.get_terminal_size().columns
+
+
+def _char_width(c: str) -> int:
+    if unicodedata.combining(c):
+        return 0
+    return 2 if unicodedata.east_asian_width(c) in "WF" else 1
+
+
+def _text_width(text: str) -> int:
+    """Terminal columns taken by printable `text`."""
+    return sum(_char_width(c) for c in text)
+
+
+def _keep_end(text: str, columns: int) -> str:
+    """`text` if it fits in `columns`, else "..." and as much of its end as fits."""
+    if _text_width(text) <= columns:
+        return text
+    room = columns - 3
+    start = len(text)
+    while start > 0 and _char_width(text[start - 1]) <= room:
+        start -= 1
+        room -= _char_width(text[start])
+    return "..." + text[start:]
+
+
 # --- mask --------------------------------------------------------------------
 
 
 def _mask(key_hex: str, input_name: str, output_name: str) -> int:
+    digits = key_hex.strip()
+    if digits[:2] in ("0x", "0X"):
+        digits = digits[2:]
     try:
-        key = bytes.fromhex(key_hex)
+        key = bytes.fromhex(digits)
     except ValueError:
-        print(f"tav: bad key {key_hex!r}: not hexadecimal", file=sys.stderr)
+        _error(f"tav: bad key {key_hex!r}: not hexadecimal")
         return 2
     if len(key) != 4:
-        print(f"tav: bad key {key_hex!r}: the key is 4 bytes (8 hex digits), got {len(key)}", file=sys.stderr)
+        _error(f"tav: bad key {key_hex!r}: the key is 4 bytes (8 hex digits), got {len(key)}")
+        return 2
+    if input_name == "-" and sys.stdin is None:
+        _error("tav: standard input is closed")
+        return 2
+    if output_name == "-" and sys.stdout is None:
+        _error("tav: standard output is closed")
         return 2
     if input_name != "-" and output_name != "-" and _same_file(input_name, output_name):
-        print(f"tav: {output_name}: is the input file; writing it would destroy the input", file=sys.stderr)
+        _error(f"tav: {output_name}: is the input file; writing it would destroy the input")
         return 2
+    src_label = "standard input" if input_name == "-" else input_name
+    dst_label = "standard output" if output_name == "-" else output_name
     try:
         src = _stdin() if input_name == "-" else open(input_name, "rb", buffering=0)
     except OSError as e:
-        print(f"tav: {input_name}: {e.strerror or e}", file=sys.stderr)
+        _error(f"tav: {input_name}: {e.strerror or e}")
         return 2
     try:
         try:
             dst = _stdout() if output_name == "-" else open(output_name, "wb")
         except OSError as e:
-            print(f"tav: {output_name}: {e.strerror or e}", file=sys.stderr)
+            _error(f"tav: {output_name}: {e.strerror or e}")
             return 2
         try:
-            _mask_stream(XorMasker(key), src, dst)
+            _mask_stream(XorMasker(key), src, dst, src_label, dst_label)
+            if output_name != "-":
+                try:
+                    dst.close()
+                except OSError as e:
+                    e.filename = output_name
+                    raise
         except BrokenPipeError:
-            # The reader went away (e.g. `| head`); stop quietly.
-            _silence_stdout()
-            return 1
+            raise  # the reader went away (`| head`): main() ends as Unix tools do
         except OSError as e:
-            print(f"tav: {e.filename or input_name}: {e.strerror or e}", file=sys.stderr)
+            _error(f"tav: {e.filename}: {e.strerror or e}")
+            if output_name == "-" and e.filename == dst_label:
+                _silence_stdout()  # reported once; the flush at the end must not fail again
             return 2
         finally:
-            if dst is not _stdout():
-                dst.close()
+            if output_name != "-" and not dst.closed:
+                try:
+                    dst.close()
+                except OSError:
+                    pass  # what is still buffered fails as the write that was reported did
     finally:
-        if src is not _stdin():
+        if input_name != "-":
             src.close()
     return 0
 
 
-def _mask_stream(masker: XorMasker, src: BinaryIO, dst: BinaryIO) -> None:
+def _mask_stream(masker: XorMasker, src: BinaryIO, dst: BinaryIO, src_name: str, dst_name: str) -> None:
+    """Mask `src` into `dst`; an OSError leaves with the name of the side that failed as its filename."""
     buf = bytearray(CHUNK_SIZE)
     view = memoryview(buf)
     with masker:
         while True:
-            n = src.readinto(view)  # type: ignore[attr-defined]
+            try:
+                n = src.readinto(view)  # type: ignore[attr-defined]
+            except OSError as e:
+                e.filename = src_name
+                raise
             if not n:
                 break
             chunk = view[:n]
             masker.mask(chunk)
-            dst.write(chunk)
-    dst.flush()
+            try:
+                dst.write(chunk)
+            except OSError as e:
+                e.filename = dst_name
+                raise
+    try:
+        dst.flush()
+    except OSError as e:
+        e.filename = dst_name
+        raise
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -284,8 +482,16 @@ def _stdout() -> BinaryIO:
     return sys.stdout.buffer
 
 
+def _error(message: str) -> None:
+    # With standard error closed, print() would write to standard output, into the data.
+    if sys.stderr is not None:
+        print(message, file=sys.stderr)
+
+
 def _silence_stdout() -> None:
-    # Python flushes stdout at exit; after a broken pipe that flush fails again.
+    # Python flushes stdout at exit; after a failed write that flush fails again.
+    if sys.stdout is None:
+        return
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())

@@ -1,17 +1,23 @@
 """The `tav` command: verdicts, positions, exit codes and messages of `check`,
-streamed masking, the benchmark runner, and agreement with moreutils' isutf8."""
+streamed masking, the benchmark runner, agreement with moreutils' isutf8, and
+how the command ends on closed streams, broken pipes and Ctrl-C."""
 from __future__ import annotations
 
+import importlib.metadata
 import io
 import os
 import shutil
+import signal
+import struct
 import subprocess
 import sys
+import unicodedata
 from pathlib import Path
-from typing import Iterator, List, Optional
+from typing import Any, Iterator, List, Optional, Sequence
 
 import pytest
 
+import tav
 import tav.bench.__main__ as bench_main
 from support import first_rejected, rfc3629_status, seeded, xor_model
 from tav import cli
@@ -22,6 +28,9 @@ DATA = HERE / "data"
 CLI = DATA / "cli"
 CORPUS = ROOT.parent / "shared" / "corpus"
 KUHN = DATA / "UTF-8-test.txt"
+KEY = "37fa213d"
+# Children run the checkout's `tav` through `python -m tav`, i.e. main() without arguments.
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
 
 
 class _Stdin:
@@ -136,14 +145,26 @@ def test_check_streams_random_large_inputs_like_the_oracle(
 
 
 class _Tty(io.StringIO):
+    """A terminal that records what is drawn on it; its size is that of the terminal `fd`, if given."""
+
+    def __init__(self, fd: int = -1) -> None:
+        super().__init__()
+        self.fd = fd
+
     def isatty(self) -> bool:
         return True
+
+    def fileno(self) -> int:
+        if self.fd < 0:
+            raise io.UnsupportedOperation("fileno")
+        return self.fd
 
 
 @pytest.mark.parametrize("tty", [True, False])
 def test_progress_bar_only_on_a_terminal_and_only_for_large_files(
     tty: bool, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
 ) -> None:
+    monkeypatch.setenv("COLUMNS", "80")
     stderr = _Tty() if tty else io.StringIO()
     monkeypatch.setattr(sys, "stderr", stderr)
     monkeypatch.setattr(cli, "CHUNK_SIZE", 16)
@@ -159,6 +180,161 @@ def test_progress_bar_only_on_a_terminal_and_only_for_large_files(
     assert cli.main(["check", "-q", str(CLI / "valid.txt")]) == 0
     assert cli.main(["check", str(CLI / "overlong.txt")]) == 1  # 3 bytes: below the size
     assert stderr.getvalue() == ""
+
+
+def _columns_taken(text: str) -> int:
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+LONG_PATH = "/data/" + "d" * 95 + "/x.bin"  # 107 characters
+WIDE_NAME = "目录/" * 30 + "大.txt"
+BAD_NAME = "bad\nname\udcff.txt"  # a newline and an undecodable byte
+# The finished bar for some names and terminal widths.
+FINISHED = {
+    ("a", 40): "a [" + "#" * 30 + "] 100%",
+    (LONG_PATH, 200): LONG_PATH + " [" + "#" * 30 + "] 100%",
+    (LONG_PATH, 80): "..." + LONG_PATH[-58:] + " [" + "#" * 10 + "] 100%",  # 79 columns
+    (LONG_PATH, 20): "[" + "#" * 12 + "] 100%",
+    (LONG_PATH, 12): "100%",
+    (LONG_PATH, 4): "",
+    (WIDE_NAME, 40): ".../目录/目录/大.txt [" + "#" * 10 + "] 100%",
+    (BAD_NAME, 80): "bad?name?.txt [" + "#" * 30 + "] 100%",
+}
+
+
+def _columns_taken(text: str) -> int:
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+@pytest.mark.parametrize("columns", [1, 4, 5, 12, 17, 18, 20, 40, 80, 200])
+@pytest.mark.parametrize("told_by", ["terminal", "COLUMNS"])
+def test_progress_line_fits_the_terminal_width(columns: int, told_by: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    # Wider than the terminal, each redraw wraps and leaves a stale row behind.
+    master = slave = -1
+    if told_by == "terminal":
+        # The terminal the bar is drawn on decides, not COLUMNS nor standard output's terminal.
+        termios = pytest.importorskip("termios")
+        fcntl = pytest.importorskip("fcntl")
+        try:
+            master, slave = os.openpty()
+        except OSError as e:
+            pytest.skip(f"no pseudo-terminal: {e}")
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        monkeypatch.setenv("COLUMNS", "1000")
+    else:
+        monkeypatch.setenv("COLUMNS", str(columns))
+    try:
+        for name in ("a", "valid.txt", LONG_PATH, WIDE_NAME, BAD_NAME):
+            stream = _Tty(slave)
+            bar = cli._Progress(name, 1000, stream)
+            for done in range(0, 1001, 9):
+                bar.update(done)
+            bar.update(1000)
+            drawn = [line.replace("\x1b[K", "") for line in stream.getvalue().split("\r")[1:]]
+            assert len(drawn) == 101, name  # one redraw per percent
+            for line in drawn:
+                assert "\n" not in line and "\x1b" not in line, (name, line)
+                assert _columns_taken(line) <= columns - 1, (name, columns, line)
+            if columns >= 5:
+                assert drawn[-1].endswith("100%"), (name, drawn[-1])
+            if (name, columns) in FINISHED:
+                assert drawn[-1] == FINISHED[name, columns]
+    finally:
+        if slave >= 0:
+            os.close(slave)
+            os.close(master)
+
+
+# --- closed streams, broken pipes, Ctrl-C --------------------------------------
+
+def _tav(args: Sequence[str], *, buffered: bool = True, **kwargs: Any) -> "subprocess.Popen[bytes]":
+    """`python -m tav args`; `buffered`: standard output block-buffered on a pipe, as in a user's shell."""
+    env = {k: v for k, v in CHILD_ENV.items() if k != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    return subprocess.Popen([sys.executable, "-m", "tav", *args], env=env, **kwargs)
+
+
+def _closing(*fds: int) -> Any:
+    """A preexec_fn that starts the child with `fds` closed, so Python sets sys.stdin/stdout to None."""
+    return lambda: [os.close(fd) for fd in fds]
+
+
+def test_closed_or_full_standard_streams_give_one_line_and_exit_2(tmp_path: Path) -> None:
+    good, bad = str(CLI / "valid.txt"), str(CLI / "invalid_line3.txt")
+    src, dst = tmp_path / "in", tmp_path / "out"
+    src.write_bytes(b"Hello")
+    full = "/dev/full" if os.path.exists("/dev/full") else None
+    cases: List[tuple[List[str], tuple[int, ...], Optional[str], int, str]] = [
+        (["check"], (0,), None, 2, "tav: standard input is closed\n"),
+        (["check", good, "-", bad], (0,), None, 2, "tav: standard input is closed\n"),
+        (["check", "-q", "-"], (0,), None, 2, ""),
+        (["check", bad], (1,), None, 2, "tav: standard output is closed\n"),
+        (["check", bad, bad], (1,), None, 2, "tav: standard output is closed\n"),  # said once
+        (["check", "-q", bad], (1,), None, 1, ""),  # nothing to print: the verdict stands
+        (["check", good], (1,), None, 0, ""),
+        (["mask", "--key", KEY], (0,), None, 2, "tav: standard input is closed\n"),
+        (["mask", "--key", KEY, str(src)], (1,), None, 2, "tav: standard output is closed\n"),
+        (["mask", "--key", KEY, str(src), str(dst)], (0, 1), None, 0, ""),
+    ]
+    if full:
+        cases += [
+            (["check", bad, bad], (), full, 2, "tav: standard output: No space left on device\n"),
+            (["mask", "--key", KEY, str(src)], (), full, 2, "tav: standard output: No space left on device\n"),
+            (["mask", "--key", KEY, str(src), full], (), None, 2, "tav: /dev/full: No space left on device\n"),
+        ]
+    for args, closed, stdout, rc, err in cases:
+        with open(stdout or os.devnull, "wb") as out:
+            child = _tav(args, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE, preexec_fn=_closing(*closed))
+            _, got = child.communicate(timeout=60)
+        assert (child.returncode, got.decode()) == (rc, err), (args, closed)
+    assert dst.read_bytes() == xor_model(b"Hello", bytes.fromhex(KEY))
+
+
+@pytest.mark.parametrize("buffered", [True, False])
+def test_a_reader_that_went_away_ends_tav_by_sigpipe_without_a_traceback(buffered: bool, tmp_path: Path) -> None:
+    # The state `| head -c0` leaves: a pipe whose read end is closed.
+    bad = str(CLI / "invalid_line3.txt")
+    big = tmp_path / "big"
+    big.write_bytes(bytes(3 * cli.CHUNK_SIZE + 5))
+    for args in (
+        ["check", bad],  # buffered, the verdict fails at the final flush
+        ["check"] + [bad] * 3000,  # ... or while printing
+        ["mask", "--key", KEY, str(big)],
+        ["--version"],  # argparse ends it by SystemExit
+    ):
+        r, w = os.pipe()
+        os.close(r)
+        try:
+            child = _tav(args, buffered=buffered, stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE)
+        finally:
+            os.close(w)
+        _, err = child.communicate(timeout=60)
+        # The shell reports this as 141 = 128 + SIGPIPE.
+        assert (child.returncode, err.decode()) == (-signal.SIGPIPE, ""), args[:2]
+
+
+def test_ctrl_c_ends_tav_by_sigint_without_a_traceback(tmp_path: Path) -> None:
+    missing, bad = tmp_path / "missing", CLI / "invalid_line3.txt"
+    # The error line shows that the child is past start-up and on its way to block reading stdin.
+    child = _tav(
+        ["check", str(bad), str(missing), "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    assert child.stdout is not None and child.stderr is not None and child.stdin is not None
+    try:
+        first = child.stderr.readline().decode()
+        assert first == f"tav: {missing}: No such file or directory\n"
+        child.send_signal(signal.SIGINT)
+        rc = child.wait(timeout=60)
+        rest = child.stderr.read().decode()
+        out = child.stdout.read().decode()
+    finally:
+        child.kill()
+        child.wait()
+        for pipe in (child.stdin, child.stdout, child.stderr):
+            pipe.close()
+    assert (rc, rest) == (-signal.SIGINT, "")  # 130 in the shell
+    assert out == f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)\n"  # what was found before is kept
 
 
 # --- agreement with isutf8 -----------------------------------------------------
@@ -196,6 +372,10 @@ def test_mask_streams_files_and_pipes_with_the_phase_carried(
     assert dst.read_bytes() == xor_model(data, key)
     assert run(["mask", "--key", "37 fa 21 3d", str(dst), str(back)], capsys) == (0, "", "")
     assert back.read_bytes() == data
+    for spelling in ("0x37fa213d", "0X37FA213D"):
+        back.unlink()
+        assert run(["mask", "--key", spelling, str(dst), str(back)], capsys) == (0, "", "")
+        assert back.read_bytes() == data, spelling
     # Standard input to standard output, for a missing name and for -.
     for args in (["mask", "--key", "37fa213d"], ["mask", "--key", "37fa213d", "-", "-"]):
         out = _Stdout()
@@ -212,6 +392,10 @@ def test_mask_errors_exit_2_with_a_message(tmp_path: Path, capsys: pytest.Captur
         (["--key", "37fa21", str(src)], "tav: bad key '37fa21': the key is 4 bytes (8 hex digits), got 3"),
         (["--key", "37fa213d00", str(src)], "got 5"),
         (["--key", "zzzzzzzz", str(src)], "tav: bad key 'zzzzzzzz': not hexadecimal"),
+        (["--key", "0x37fa21", str(src)], "tav: bad key '0x37fa21': the key is 4 bytes (8 hex digits), got 3"),
+        (["--key", "0x", str(src)], "got 0"),
+        (["--key", "0x0x37fa213d", str(src)], "not hexadecimal"),
+        (["--key", "x37fa213d", str(src)], "not hexadecimal"),
         (["--key", "37fa213d", str(tmp_path / "nope")], f"tav: {tmp_path / 'nope'}: No such file or directory"),
         (["--key", "37fa213d", str(src), str(tmp_path / "no" / "dir")], "No such file or directory"),
         (["--key", "37fa213d", str(src), str(src)], "is the input file"),
@@ -223,8 +407,27 @@ def test_mask_errors_exit_2_with_a_message(tmp_path: Path, capsys: pytest.Captur
     assert src.read_bytes() == b"payload"  # never truncated by the refused same-file run
 
 
+def test_no_command_prints_the_help_and_version_prints_the_version(capsys: pytest.CaptureFixture[str]) -> None:
+    rc, out, err = run([], capsys)
+    assert (rc, err) == (2, "")
+    assert out.startswith("usage: tav") and "--version" in out
+    for command in ("check", "mask", "bench"):
+        assert f"\n    {command} " in out, command
+    for args in (["--version"], ["--version", "mask"]):  # it wins over an incomplete command line
+        with pytest.raises(SystemExit) as exit:
+            cli.main(args)
+        assert exit.value.code == 0
+        assert capsys.readouterr() == (cli.version_text() + "\n", ""), args
+    assert cli.version_text().splitlines()[0] == f"tav {tav.__version__}"
+    try:
+        installed = importlib.metadata.version("tav")
+    except importlib.metadata.PackageNotFoundError:
+        installed = tav.__version__
+    assert tav.__version__ == installed
+
+
 def test_usage_errors_exit_2(capsys: pytest.CaptureFixture[str]) -> None:
-    for args in ([], ["mask"], ["check", "--bogus"], ["frobnicate"]):
+    for args in (["mask"], ["check", "--bogus"], ["frobnicate"]):
         try:
             rc = cli.main(args)
         except SystemExit as e:  # argparse's own exit
@@ -251,11 +454,10 @@ def test_bench_runner_reports_a_missing_suite_and_goes_on(
 
 def test_python_dash_m_tav_runs_the_command(tmp_path: Path) -> None:
     bad = CLI / "invalid_line3.txt"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
-    r = subprocess.run([sys.executable, "-m", "tav", "check", str(bad)], capture_output=True, text=True, env=env)
+    r = subprocess.run([sys.executable, "-m", "tav", "check", str(bad)], capture_output=True, text=True, env=CHILD_ENV)
     assert (r.returncode, r.stdout) == (1, f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)\n")
     r = subprocess.run(
         [sys.executable, "-m", "tav", "mask", "--key", "37fa213d"],
-        input=b"Hello", capture_output=True, env=env,
+        input=b"Hello", capture_output=True, env=CHILD_ENV,
     )
     assert (r.returncode, r.stdout) == (0, bytes.fromhex("7f9f4d5158"))  # RFC 6455 section 5.7
