@@ -19,6 +19,7 @@ import pytest
 
 import tav
 import tav.bench.__main__ as bench_main
+from tav.bench import find_corpus
 from support import first_rejected, rfc3629_status, seeded, xor_model
 from tav import cli
 
@@ -26,7 +27,6 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 DATA = HERE / "data"
 CLI = DATA / "cli"
-CORPUS = ROOT.parent / "shared" / "corpus"
 KUHN = DATA / "UTF-8-test.txt"
 KEY = "37fa213d"
 # Children run the checkout's `tav` through `python -m tav`, i.e. main() without arguments.
@@ -342,8 +342,8 @@ def test_ctrl_c_ends_tav_by_sigint_without_a_traceback(tmp_path: Path) -> None:
 def _agreement_files() -> Iterator[Path]:
     yield from fixtures()
     yield from sorted(p for p in DATA.glob("*") if p.is_file())
-    if CORPUS.is_dir():
-        yield from sorted(p for p in CORPUS.rglob("*") if p.is_file())
+    # The bundled sample, or the full corpus that TAV_CORPUS names.
+    yield from sorted(p for p in find_corpus().rglob("*") if p.is_file())
 
 
 @pytest.mark.skipif(shutil.which("isutf8") is None, reason="isutf8 (Debian moreutils) not installed")
