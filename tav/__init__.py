@@ -8,16 +8,33 @@
     b'\\x7f\\x9fMQX'
 """
 
-from ._mask import XorMasker, mask
-from ._utf8 import BLOCK_VALIDATOR_THRESHOLD, Utf8Status, Utf8Validator, is_valid_utf8
+from typing import TYPE_CHECKING
+
+from . import _backend
+from ._status import Utf8Status
+
+# The pure-Python classes document and type the API; the native module
+# implements the same names, types and errors.
+if _backend.NAME == "cffi" or TYPE_CHECKING:
+    from ._mask import XorMasker, mask, mask_in_place
+    from ._utf8 import BLOCK_VALIDATOR_THRESHOLD, Utf8Validator, is_valid_utf8
+else:
+    from _tav_native import BLOCK_VALIDATOR_THRESHOLD, Utf8Validator, XorMasker, is_valid_utf8, mask, mask_in_place
 
 __version__ = "0.1.0"
+
+#: The implementation serving this process: "native" (the CPython extension
+#: module) or "cffi" (pure Python over the cffi modules: PyPy, or where the
+#: extension is missing). Picked once, at import.
+backend: str = _backend.NAME
 
 __all__ = [
     "BLOCK_VALIDATOR_THRESHOLD",
     "Utf8Status",
     "Utf8Validator",
     "XorMasker",
+    "backend",
     "is_valid_utf8",
     "mask",
+    "mask_in_place",
 ]

@@ -1,7 +1,9 @@
 """WebSocket payload masking (RFC 6455 section 5.3) over the native masker record."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Optional
+
+import cffi
 
 import _tav_bytemask
 
@@ -11,11 +13,16 @@ from ._owner import RecordOwner
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-__all__ = ["XorMasker", "mask"]
+__all__ = ["XorMasker", "mask", "mask_in_place"]
 
 ffi = _tav_bytemask.ffi
 lib = _tav_bytemask.lib
 _process = lib.tav_xormask_process
+
+# The record's layout, to give a masker a new key in place.
+_abi = cffi.FFI()
+_abi.cdef("typedef struct { uint8_t mask[4]; size_t pointer; int impl; } xormask_state;")
+_RECORD = _abi.typeof("xormask_state *")
 
 
 def _key_bytes(key: Buffer) -> bytes:
@@ -98,16 +105,41 @@ class XorMasker(RecordOwner):
         finally:
             self._token.append(True)
 
-    def reset(self) -> None:
-        """Start again at key byte 0."""
+    def reset(self, key: Optional[Buffer] = None) -> None:
+        """Start again at key byte 0; given a 4-byte `key`, mask with it from now on.
+
+        A new key goes into the same record: a stack that unmasks frame after
+        frame keeps one XorMasker and resets it with each frame's key."""
+        raw_key = None if key is None else _key_bytes(key)
         handle = self._acquire()
         try:
+            if raw_key is not None:
+                record: Any = _abi.cast(_RECORD, handle)
+                _abi.memmove(record.mask, raw_key, 4)
             lib.tav_xormask_reset(handle)
         finally:
             self._token.append(True)
 
     def __repr__(self) -> str:
         return self._describe("")
+
+
+def mask_in_place(key: Buffer, buffer: Buffer) -> None:
+    """Mask a writable C-contiguous buffer in place with the 4-byte `key`, from key byte 0.
+
+    The stateless in-place form of mask(): one call per frame, no object."""
+    raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
+    try:
+        view = from_buffer(U8_ARRAY, buffer, True)
+    except Exception:
+        view = writable(buffer, "mask_in_place()")  # raises the explained error
+    handle = lib.tav_xormask_new(raw_key)
+    if handle == ffi.NULL:
+        raise MemoryError("cannot allocate a masker record")
+    try:
+        _process(handle, view, len(view))
+    finally:
+        lib.tav_xormask_free(handle)
 
 
 def mask(key: Buffer, data: Buffer) -> bytes:

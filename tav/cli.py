@@ -10,9 +10,7 @@ import sys
 import unicodedata
 from typing import Any, BinaryIO, List, Optional, Sequence, TextIO, Union
 
-from . import __version__
-from ._mask import XorMasker
-from ._utf8 import Utf8Status, Utf8Validator
+from . import Utf8Status, Utf8Validator, XorMasker, __version__, backend
 
 #: Bytes read per call; one buffer of this size is reused for a whole run.
 CHUNK_SIZE = 1 << 20
@@ -66,7 +64,7 @@ def _flushed(status: int) -> int:
 
 def version_text() -> str:
     """What `tav --version` prints."""
-    return f"tav {__version__}"
+    return f"tav {__version__}\nbackend: {backend}"
 
 
 def _run(argv: Sequence[str]) -> int:

@@ -219,6 +219,53 @@ def test_rejection_is_sticky_until_reset() -> None:
     assert v.bytes_validated == 2
 
 
+@pytest.mark.parametrize("n", [0, 1, 3, 16, 125, 1024, 65536 + 5])
+def test_every_stateless_masking_form_masks_from_key_byte_0(n: int) -> None:
+    from tav.compat import apply_mask, websocket_mask
+
+    data = bytes(seeded(n).randrange(256) for _ in range(n))
+    expected = xor_model(data, KEY)
+    assert tav.mask(KEY, data) == expected
+    assert apply_mask(data, KEY) == expected  # websockets' order: data first
+    for form in (lambda b: tav.mask_in_place(KEY, b), lambda b: websocket_mask(KEY, b)):
+        buf = bytearray(data)
+        assert form(buf) is None and buf == expected
+        buf = bytearray(b"\xee" * 3 + data + b"\xee" * 3)  # a slice: nothing outside it changes
+        form(memoryview(buf)[3 : 3 + n])
+        assert buf == b"\xee" * 3 + expected + b"\xee" * 3
+
+
+def test_stateless_masking_errors_name_the_fault() -> None:
+    from tav.compat import apply_mask, websocket_mask
+
+    frozen = b"abcd"
+    for call in (lambda: tav.mask_in_place(KEY, frozen), lambda: websocket_mask(KEY, frozen)):
+        with pytest.raises(TypeError, match="read-only"):
+            call()
+    assert frozen == b"abcd"
+    with pytest.raises(ValueError, match="mask must contain 4 bytes"):  # websockets' message
+        apply_mask(b"data", b"abc")
+    for call in (lambda k: tav.mask_in_place(k, bytearray(4)), lambda k: websocket_mask(k, bytearray(4))):
+        with pytest.raises(ValueError, match="4 bytes"):
+            call(b"abcde")
+        with pytest.raises(TypeError, match="str"):
+            call("abcd")
+
+
+def test_reset_with_a_new_key_masks_with_it_and_a_bad_key_changes_nothing() -> None:
+    other = bytes.fromhex("01020304")
+    m = tav.XorMasker(KEY)
+    m.mask(bytearray(3))
+    m.reset(other)
+    assert m.position == 0 and m.masked(bytes(6)) == other + other[:2]
+    for bad, error in ((b"abc", ValueError), ("abcd", TypeError)):
+        with pytest.raises(error, match="4 bytes"):
+            m.reset(bad)
+    assert m.position == 6 and m.masked(bytes(2)) == other[2:]  # key and phase as they were
+    m.reset()
+    assert m.masked(bytes(4)) == other
+
+
 def test_a_status_has_no_truth_value_but_compares_and_prints_alike_everywhere() -> None:
     v = tav.Utf8Validator()
     statuses = [v.validate(b"\xe2"), v.validate(b"\x82\xac"), v.validate(b"\xff")]

@@ -1,0 +1,40 @@
+"""Which implementation of the safe API serves this process: picked once, at import.
+
+- "native": the CPython extension module _tav_native, made for per-call cost.
+- "cffi": the pure-Python API over the cffi modules _tav_utf8check and
+  _tav_bytemask; the choice on PyPy, whose JIT compiles cffi calls while a
+  C-API extension runs there through an emulation layer, and wherever the
+  extension is missing.
+
+TAV_BACKEND=native|cffi in the environment forces one (for tests and
+comparisons); a forced backend that cannot be imported is an ImportError."""
+from __future__ import annotations
+
+import importlib
+import os
+import sys
+
+__all__ = ["NAME"]
+
+BACKENDS = ("native", "cffi")
+
+
+def _pick() -> str:
+    forced = os.environ.get("TAV_BACKEND", "")
+    if forced:
+        if forced not in BACKENDS:
+            raise ImportError(f"TAV_BACKEND={forced!r}: the backends are {', '.join(BACKENDS)}")
+        if forced == "native":
+            importlib.import_module("_tav_native")  # an ImportError here says why
+        return forced
+    if sys.implementation.name != "cpython":
+        return "cffi"
+    try:
+        importlib.import_module("_tav_native")
+    except ImportError:
+        return "cffi"
+    return "native"
+
+
+#: The backend in use, "native" or "cffi".
+NAME = _pick()

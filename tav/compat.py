@@ -1,0 +1,38 @@
+"""The masking helpers of other WebSocket stacks, under their own names and argument orders.
+
+Adopting tav is one import:
+
+    from tav.compat import apply_mask       # websockets: apply_mask(data, mask) -> bytes
+    from tav.compat import websocket_mask   # aiohttp: websocket_mask(mask, data) -> None, in place
+
+Both take the 4-byte mask and start at its first byte, as every frame does.
+apply_mask raises ValueError("mask must contain 4 bytes") for a mask of
+another length, as websockets does; websocket_mask takes any writable buffer
+(aiohttp's takes only a bytearray). tav's own names are tav.mask(key, data)
+and tav.mask_in_place(key, buffer)."""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+from . import _backend
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+__all__ = ["apply_mask", "websocket_mask"]
+
+if _backend.NAME == "native" and not TYPE_CHECKING:
+    from _tav_native import apply_mask, websocket_mask
+else:
+    from ._mask import mask as _mask
+    from ._mask import mask_in_place as _mask_in_place
+
+    def apply_mask(data: Buffer, mask: Buffer) -> bytes:
+        """`data` XORed with the repeating 4-byte `mask`, as new bytes (websockets' signature)."""
+        if len(memoryview(mask).cast("B")) != 4:
+            raise ValueError("mask must contain 4 bytes")
+        return _mask(mask, data)
+
+    def websocket_mask(mask: Buffer, data: Buffer) -> None:
+        """XOR the writable buffer `data` in place with the 4-byte `mask` (aiohttp's signature)."""
+        _mask_in_place(mask, data)
