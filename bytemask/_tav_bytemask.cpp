@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-// XOR masker library of _tav_bytemask: record, byte loop, SSE2 routine and
-// the dispatcher. The SSE2 routine assembles its key vector with SSE4.1 byte
-// inserts, so it carries the SSE4.1 target; the cffi module is built for
-// SSE4.1 as a whole.
+// XOR masker library of _tav_bytemask: record, byte loop, the dispatcher and,
+// on x86-64 only, the SSE2 routine. The SSE2 routine assembles its key vector
+// with SSE4.1 byte inserts, so it carries the SSE4.1 target; the cffi module
+// is built for SSE4.1 as a whole on x86-64. Elsewhere the byte loop serves
+// every implementation number.
+#include <cstdlib>  // malloc, free
+
+#if defined(__x86_64__)
 #include <immintrin.h>  // SSE2 load/xor/store, SSE4.1 _mm_insert_epi8
-#include <cstdlib>      // malloc, free
+#endif
 
 #include "tav_bytemask.h"
 
@@ -17,6 +21,7 @@ inline void mask_bytes(const uint8_t key[4], size_t p, uint8_t *data, size_t n) 
     for (size_t i = 0; i < n; ++i) data[i] ^= key[(p + i) & 3];
 }
 
+#if defined(__x86_64__)
 // 16 key bytes starting at key phase q: key[q%4], key[(q+1)%4], ...
 __attribute__((target("sse4.1"))) inline __m128i key_vector(const uint8_t key[4], size_t q) {
     __m128i v = _mm_setzero_si128();
@@ -38,14 +43,16 @@ __attribute__((target("sse4.1"))) inline __m128i key_vector(const uint8_t key[4]
     v = _mm_insert_epi8(v, key[(q + 3) & 3], 15);
     return v;
 }
+#endif
 
-// Byte loop: implementation 1 and every number but 2.
+// Byte loop: implementation 1 and every number but 2 (on x86-64; all numbers elsewhere).
 inline size_t process_simple(xormask_state *st, uint8_t *data, size_t length) {
     const size_t p = st->pointer;
     mask_bytes(st->mask, p, data, length);
     return st->pointer = p + length;
 }
 
+#if defined(__x86_64__)
 // Aligned 16-byte blocks between a byte-wise head and tail: implementation 2.
 __attribute__((target("sse4.1"))) inline size_t process_sse2(xormask_state *st, uint8_t *data, size_t length) {
     size_t p = st->pointer;
@@ -85,6 +92,7 @@ __attribute__((target("sse4.1"))) inline size_t process_sse2(xormask_state *st, 
     mask_bytes(st->mask, p, data, length);
     return st->pointer = p + length;
 }
+#endif  // __x86_64__
 
 }  // namespace
 
@@ -109,7 +117,7 @@ TAV_MASK_API int tav_xormask_get_impl(void *handle) { return record(handle)->imp
 TAV_MASK_API int tav_xormask_set_impl(void *handle, int impl) {
     xormask_state *st = record(handle);
     if (impl == 0) {
-        st->impl = 2;  // the default: SSE2
+        st->impl = 2;  // the default: the SSE2 routine on x86-64
     } else if (impl < 3) {
         st->impl = impl;  // 1, 2 and negative numbers are kept as given
     }
@@ -120,13 +128,17 @@ TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, siz
     return process_simple(record(handle), data, length);
 }
 
+#if defined(__x86_64__)
 TAV_MASK_API __attribute__((target("sse4.1"))) size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length) {
     return process_sse2(record(handle), data, length);
 }
+#endif
 
 // The routines are called directly, not through the exported (interposable) symbols.
 TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t length) {
     xormask_state *st = record(handle);
+#if defined(__x86_64__)
     if (st->impl == 2) return process_sse2(st, data, length);
+#endif
     return process_simple(st, data, length);
 }

@@ -20,7 +20,8 @@
 typedef struct xormask_state {
     uint8_t mask[4]; /* the key, as supplied */
     size_t pointer;  /* bytes masked since new/reset; the key phase is pointer mod 4 */
-    int impl;        /* 2: SSE2 routine (default); anything else: byte loop */
+    int impl;        /* 2: SSE2 routine (default) on x86-64; anything else, and
+                        every number on other processors: byte loop */
 } xormask_state;
 
 TAV_MASK_API void *tav_xormask_new(const uint8_t *key); /* copies key[0..3] */
@@ -33,6 +34,9 @@ TAV_MASK_API int tav_xormask_set_impl(void *handle, int impl);
 /* Mask data[0..length-1] in place and return the new pointer. */
 TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t length);
 TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length);
+#if defined(__x86_64__)
+/* Built and exported on x86-64 only; needs SSE4.1 for its key vector. */
 TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
+#endif
 
 #endif /* TAV_BYTEMASK_H */

@@ -2,8 +2,8 @@
 // Differential fuzzer of the validator routines (libFuzzer). The input is cut
 // into chunks at lengths read from its own tail; each chunk goes to a fresh
 // buffer at an input-chosen address residue and through an input-chosen
-// routine (table, unrolled, dispatcher with several numbers, SSE2, SSE4.1),
-// all on one record. Every call must leave exactly the record that a one-shot
+// routine (table, unrolled, dispatcher with several numbers, and on x86-64
+// SSE2 and, where the processor has it, SSE4.1), all on one record. Every call must leave exactly the record that a one-shot
 // table run of the whole stream implies: the same decision and state, the
 // exact rejected offset for the scalar routines, the unit-counted one for the
 // block routines. Aborts on the first difference.
@@ -15,17 +15,21 @@ using namespace nt;
 
 namespace {
 
-const Routine kRoutines[] = {
+const Routine kAllRoutines[] = {
     {"table", _tav_utf8vld_validate_table, Kind::Scalar, false, 0},
     {"unrolled", _tav_utf8vld_validate_unrolled, Kind::Scalar, false, 0},
     {"dispatch impl 2", tav_utf8vld_validate, Kind::Scalar, true, 2},
     {"dispatch impl 4", tav_utf8vld_validate, Kind::Scalar, true, 4},
     {"dispatch impl -1", tav_utf8vld_validate, Kind::Scalar, true, -1},
     {"dispatch impl 0 in record", tav_utf8vld_validate, Kind::Scalar, true, 0},
+#if defined(__x86_64__)
     {"sse2", _tav_utf8vld_validate_sse2, Kind::Block, false, 0},
-    {"sse4", _tav_utf8vld_validate_sse4, Kind::Block, false, 0},
+    {"sse4", _tav_utf8vld_validate_sse4, Kind::Block, false, 0, TAV_CPU_SSE41},
+#endif
 };
-constexpr unsigned kCount = sizeof kRoutines / sizeof kRoutines[0];
+// The routines this processor runs, chosen once.
+const std::vector<Routine> kRoutines = runnable(kAllRoutines);
+const unsigned kCount = static_cast<unsigned>(kRoutines.size());
 
 struct Chunk {
     size_t pos, n;

@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: MIT
 // UTF-8 validator library of _tav_utf8check: record, byte-class automaton,
-// table-driven and unrolled validators, the dispatcher and the block validators.
+// table-driven and unrolled validators, the dispatcher, the processor query
+// and, on x86-64 only, the block validators. Baseline code everywhere: the
+// SSE4.1 routine carries its own target attribute.
+#include <cstdlib>  // malloc, free
+
+#if defined(__x86_64__)
+#include <cpuid.h>      // __get_cpuid, __get_cpuid_count
 #include <immintrin.h>  // SSE2 loads, move-mask, byte shift; SSE4.1 byte extract
-#include <cstdlib>      // malloc, free
+#endif
 
 #include "tav_utf8check.h"
 
@@ -88,6 +94,7 @@ inline int utf8_step(int s, unsigned b) {
     }
 }
 
+#if defined(__x86_64__)
 // Byte k of a block for the SSE2 machine. Each position shifts the register
 // right by one byte before reading, so byte k is read as the lowest byte
 // after k shifts.
@@ -108,8 +115,11 @@ __attribute__((target("sse4.1"), always_inline)) inline unsigned sse4_byte(const
     }
 }
 
+#endif  // __x86_64__
+
 }  // namespace
 
+#if defined(__x86_64__)
 #define TAV_SSE2_BYTE(v, k) sse2_byte<k>(v)
 #define TAV_SSE4_BYTE(v, k) sse4_byte<k>(v)
 
@@ -232,6 +242,8 @@ __attribute__((target("sse4.1"), always_inline)) inline unsigned sse4_byte(const
     st->current_index = p;                                                        \
     st->total_index += p;                                                         \
     return s == UTF8_ACCEPT ? 0 : (s == UTF8_REJECT ? -1 : 1);
+
+#endif  // __x86_64__
 
 TAV_UTF8_API void *tav_utf8vld_new(void) {
     auto *st = static_cast<utf8vld_state *>(std::malloc(sizeof(utf8vld_state)));
@@ -385,6 +397,57 @@ TAV_UTF8_API int tav_utf8vld_validate(void *handle, const uint8_t *data, size_t 
     return _tav_utf8vld_validate_table(handle, data, length);
 }
 
+#if defined(__x86_64__)
+namespace {
+
+// CPUID bits (Intel SDM vol. 2A, CPUID): leaf 1 ECX, leaf 7 subleaf 0 EBX and ECX.
+constexpr unsigned kL1Ssse3 = 1u << 9, kL1Sse41 = 1u << 19, kL1Osxsave = 1u << 27, kL1Avx = 1u << 28;
+constexpr unsigned kL7Avx2 = 1u << 5, kL7Avx512f = 1u << 16, kL7Avx512bw = 1u << 30, kL7Avx512vl = 1u << 31;
+constexpr unsigned kL7cAvx512vbmi = 1u << 1;
+// XCR0: the register state the operating system saves on a context switch.
+// AVX needs XMM and YMM (bits 1, 2); AVX-512 also the opmask and the upper
+// ZMM registers (bits 5-7).
+constexpr uint64_t kXcr0Avx = 0x06, kXcr0Avx512 = 0xE6;
+
+// XCR0, read only after CPUID reports OSXSAVE. XGETBV is written as the
+// instruction, so this function needs no XSAVE target.
+inline uint64_t xcr0() {
+    uint32_t lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (uint64_t{hi} << 32) | lo;
+}
+
+}  // namespace
+#endif
+
+// A processor feature is reported only when the operating system also saves
+// the registers it uses. An operating system that enables AVX-512 state
+// lazily, on first use, shows no AVX-512 here: the answer errs towards less.
+TAV_UTF8_API unsigned tav_cpu_features(void) {
+#if defined(__x86_64__)
+    unsigned f = TAV_CPU_SSE2;  // part of every x86-64 processor
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
+    if (ecx & kL1Ssse3) f |= TAV_CPU_SSSE3;
+    if (ecx & kL1Sse41) f |= TAV_CPU_SSE41;
+    const uint64_t xcr = (ecx & kL1Osxsave) ? xcr0() : 0;
+    const bool avx_state = (ecx & kL1Avx) && (xcr & kXcr0Avx) == kXcr0Avx;
+    const bool avx512_state = avx_state && (xcr & kXcr0Avx512) == kXcr0Avx512;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return f;
+    if (avx_state && (ebx & kL7Avx2)) f |= TAV_CPU_AVX2;
+    if (avx512_state && (ebx & kL7Avx512f)) {
+        f |= TAV_CPU_AVX512F;
+        if (ebx & kL7Avx512bw) f |= TAV_CPU_AVX512BW;
+        if (ebx & kL7Avx512vl) f |= TAV_CPU_AVX512VL;
+        if (ecx & kL7cAvx512vbmi) f |= TAV_CPU_AVX512VBMI;
+    }
+    return f;
+#else
+    return 0;  // no routine here needs a feature test
+#endif
+}
+
+#if defined(__x86_64__)
 TAV_UTF8_API int _tav_utf8vld_validate_sse2(void *handle, const uint8_t *data, size_t length) {
     TAV_BLOCK_VALIDATE(TAV_SSE2_BYTE)
 }
@@ -394,3 +457,4 @@ TAV_UTF8_API __attribute__((target("sse4.1"))) int _tav_utf8vld_validate_sse4(vo
                                                                               size_t length) {
     TAV_BLOCK_VALIDATE(TAV_SSE4_BYTE)
 }
+#endif  // __x86_64__

@@ -44,12 +44,30 @@ TAV_UTF8_API int tav_utf8vld_validate(void *handle, const uint8_t *data, size_t 
 TAV_UTF8_API int _tav_utf8vld_validate_table(void *handle, const uint8_t *data, size_t length);
 TAV_UTF8_API int _tav_utf8vld_validate_unrolled(void *handle, const uint8_t *data, size_t length);
 
-/* Block validators for long pieces, reached only through these symbols.
+/* Processor features that select routines, as bits of tav_cpu_features().
+ * A feature counts only when the operating system saves its registers
+ * (XGETBV), not just when CPUID lists it. 0 on processors other than x86-64.
+ * Each call runs CPUID: callers ask once and keep the answer. */
+#define TAV_CPU_SSE2 (1u << 0) /* set on every x86-64 processor */
+#define TAV_CPU_SSSE3 (1u << 1)
+#define TAV_CPU_SSE41 (1u << 2)
+#define TAV_CPU_AVX2 (1u << 3)
+#define TAV_CPU_AVX512F (1u << 4)
+#define TAV_CPU_AVX512BW (1u << 5)
+#define TAV_CPU_AVX512VL (1u << 6)
+#define TAV_CPU_AVX512VBMI (1u << 7)
+TAV_UTF8_API unsigned tav_cpu_features(void);
+
+#if defined(__x86_64__)
+/* Block validators for long pieces, reached only through these symbols, and
+ * built and exported on x86-64 only.
  * Same decisions and states as the routines above, but after a rejection
  * current_index counts whole units consumed (a byte in the head or tail, 16
  * bytes for a block), and a record already rejected returns -1 with
- * current_index 0. The SSE4.1 routine needs a processor with SSE4.1. */
+ * current_index 0. The SSE4.1 routine needs a processor with SSE4.1
+ * (TAV_CPU_SSE41). */
 TAV_UTF8_API int _tav_utf8vld_validate_sse2(void *handle, const uint8_t *data, size_t length);
 TAV_UTF8_API int _tav_utf8vld_validate_sse4(void *handle, const uint8_t *data, size_t length);
+#endif
 
 #endif /* TAV_UTF8CHECK_H */

@@ -20,11 +20,14 @@ struct Masker {
     int impl;
 };
 
-// Both routines called directly, and the dispatcher for numbers set_impl
-// keeps and for numbers only a direct write can put in the record (0, 3).
+// Both routines called directly (the SSE2 one exists on x86-64 only), and
+// the dispatcher for numbers set_impl keeps and for numbers only a direct
+// write can put in the record (0, 3).
 inline const Masker kMaskers[] = {
     {"simple", _tav_xormask_process_simple, false, 0},
+#if defined(__x86_64__)
     {"sse2", _tav_xormask_process_sse2, false, 0},
+#endif
     {"dispatch impl 2", tav_xormask_process, true, 2},
     {"dispatch impl 1", tav_xormask_process, true, 1},
     {"dispatch impl -1", tav_xormask_process, true, -1},
@@ -34,6 +37,13 @@ inline const Masker kMaskers[] = {
 };
 
 inline xormask_state *mask_record(void *h) { return static_cast<xormask_state *>(h); }
+
+// Names the routines this build leaves out, with the reason.
+inline void print_skipped_maskers() {
+#if !defined(__x86_64__)
+    std::printf("skipped sse2: _tav_xormask_process_sse2 exists on x86-64 only\n");
+#endif
+}
 
 }  // namespace nt
 

@@ -4,13 +4,22 @@
 #   tests/native/run.sh asan       -O1 -g, AddressSanitizer + UBSan, no recovery
 #   tests/native/run.sh valgrind   -O2 -g under memcheck, shortened sweeps; every
 #                                  byte outside a piece is made inaccessible
-# Exits non-zero when a build or a test fails. CXX picks the compiler (g++).
+# Exits non-zero when a build or a test fails. CXX picks the compiler (g++),
+# and so the target: a cross compiler such as aarch64-linux-gnu-g++ builds
+# the portable routines only. TAV_NATIVE_RUNNER, if set, is put before each
+# test program (an emulator: "qemu-aarch64 -L /usr/aarch64-linux-gnu").
 set -uo pipefail
 
 mode="${1:-release}"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-out="$root/build/native/$mode"
 cxx="${CXX:-g++}"
+arch="$("$cxx" -dumpmachine 2>/dev/null)"
+arch="${arch%%-*}"
+if [ -z "$arch" ]; then
+    echo "cannot run $cxx" >&2
+    exit 1
+fi
+out="$root/build/native/$arch/$mode"
 mkdir -p "$out"
 rm -f "$out"/*.o "$out"/test_*  # never run a binary left from an earlier build
 
@@ -24,10 +33,13 @@ valgrind) opt=(-O2 -g) ;;
     ;;
 esac
 
-# The libraries get the modules' own flags: the validator is baseline x86-64
-# (its SSE4.1 routine carries its own target), the masker is built for SSE4.1.
+# The libraries get the modules' own flags: the validator is baseline code
+# (its SSE4.1 routine carries its own target), the masker is built for SSE4.1
+# on x86-64. On other processors neither has an x86 routine or flag.
 lib=(-std=c++17 -fno-exceptions -fno-rtti -Wall -Wextra "${opt[@]}")
 tst=(-std=c++17 -Wall -Wextra "${opt[@]}" -I"$root/tests/native")
+mask_isa=()
+[ "$arch" = x86_64 ] && mask_isa=(-msse4.1)
 
 failed=()
 step() { # name, command...
@@ -41,24 +53,31 @@ step() { # name, command...
 }
 
 step "compile validator library" "$cxx" "${lib[@]}" -I"$root/utf8check" -c "$root/utf8check/_tav_utf8check.cpp" -o "$out/utf8check.o"
-step "compile masker library" "$cxx" "${lib[@]}" -msse4.1 -I"$root/bytemask" -c "$root/bytemask/_tav_bytemask.cpp" -o "$out/bytemask.o"
+step "compile masker library" "$cxx" "${lib[@]}" "${mask_isa[@]}" -I"$root/bytemask" -c "$root/bytemask/_tav_bytemask.cpp" -o "$out/bytemask.o"
 
+echo "== target $arch"
 step "build test_validators" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "$out/utf8check.o" -o "$out/test_validators"
-# Needs _tav_utf8vld_validate_sse2 and _tav_utf8vld_validate_sse4 in the library.
-step "build test_block_validators" "$cxx" "${tst[@]}" -DTAV_WITH_BLOCK_ROUTINES -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "$out/utf8check.o" -o "$out/test_block_validators"
+if [ "$arch" = x86_64 ]; then
+    # Needs _tav_utf8vld_validate_sse2 and _tav_utf8vld_validate_sse4 in the library.
+    step "build test_block_validators" "$cxx" "${tst[@]}" -DTAV_WITH_BLOCK_ROUTINES -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "$out/utf8check.o" -o "$out/test_block_validators"
+else
+    echo "== skipped test_block_validators: the block validators exist on x86-64 only"
+fi
+step "build test_cpu_features" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_cpu_features.cpp" "$out/utf8check.o" -o "$out/test_cpu_features"
 step "build test_maskers" "$cxx" "${tst[@]}" -I"$root/bytemask" "$root/tests/native/test_maskers.cpp" "$out/bytemask.o" -o "$out/test_maskers"
 
-runner=()
+# shellcheck disable=SC2206  # the runner is a command line, split on purpose
+runner=(${TAV_NATIVE_RUNNER:-})
 if [ "$mode" = valgrind ]; then
     export TAV_NATIVE_QUICK=1
-    runner=(valgrind --tool=memcheck --error-exitcode=1 --partial-loads-ok=no --track-fds=no -q)
+    runner+=(valgrind --tool=memcheck --error-exitcode=1 --partial-loads-ok=no --track-fds=no -q)
 fi
 if [ "$mode" = asan ]; then
     export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:halt_on_error=1}"
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 fi
 
-for t in test_validators test_block_validators test_maskers; do
+for t in test_cpu_features test_validators test_block_validators test_maskers; do
     if [ -x "$out/$t" ]; then
         start=$(date +%s)
         step "run $t ($mode)" "${runner[@]}" "$out/$t" && echo "   $(($(date +%s) - start)) s"

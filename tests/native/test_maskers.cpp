@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Native tests of the masker library: the byte loop, the SSE2 routine and
-// the dispatcher (every implementation number it distinguishes) against the
+// Native tests of the masker library: the byte loop, the SSE2 routine (on
+// x86-64) and the dispatcher (every implementation number it distinguishes) against the
 // RFC 6455 model, over every length 0-300, address residue mod 16 and
 // starting pointer 0-7 and just below 2**64; chunked streams that switch
 // routines; empty pieces without a buffer; guard pages; life cycle and
@@ -197,6 +197,7 @@ void test_guard_pages() {
 }  // namespace
 
 int main() {
+    print_skipped_maskers();
     test_lifecycle_and_set_impl();
     test_empty_without_buffer();
     test_sweep();

@@ -21,6 +21,7 @@ struct Routine {
     Kind kind;
     bool sets_impl;  // a dispatcher run: store `impl` in the record first
     int impl;
+    unsigned needs = 0;  // TAV_CPU_* bits the processor must have
 };
 
 // The dispatcher for every implementation number it distinguishes (2: the
@@ -40,11 +41,31 @@ inline const Routine kScalarRoutines[] = {
 };
 
 #ifdef TAV_WITH_BLOCK_ROUTINES
+#if !defined(__x86_64__)
+#error "the block validators exist only on x86-64"
+#endif
 inline const Routine kBlockRoutines[] = {
     {"sse2", _tav_utf8vld_validate_sse2, Kind::Block, false, 0},
-    {"sse4", _tav_utf8vld_validate_sse4, Kind::Block, false, 0},
+    {"sse4", _tav_utf8vld_validate_sse4, Kind::Block, false, 0, TAV_CPU_SSE41},
 };
 #endif
+
+// The routines of `from` that this processor can run; prints the others as
+// skipped, with the reason.
+template <size_t N>
+std::vector<Routine> runnable(const Routine (&from)[N]) {
+    const unsigned have = tav_cpu_features();
+    std::vector<Routine> out;
+    for (const Routine &r : from) {
+        if ((r.needs & have) == r.needs) {
+            out.push_back(r);
+        } else {
+            std::printf("skipped %s: the processor lacks a feature it needs (needs 0x%x, has 0x%x)\n", r.name,
+                        r.needs, have);
+        }
+    }
+    return out;
+}
 
 inline utf8vld_state *rec(void *h) { return static_cast<utf8vld_state *>(h); }
 
