@@ -14,7 +14,9 @@ import importlib
 import os
 import sys
 
-__all__ = ["NAME"]
+from . import _cpu
+
+__all__ = ["MASKER", "NAME"]
 
 BACKENDS = ("native", "cffi")
 
@@ -38,3 +40,8 @@ def _pick() -> str:
 
 #: The backend in use, "native" or "cffi".
 NAME = _pick()
+
+#: The cffi backend's masker: "cffi", the masker module, which is built for
+#: SSE4.1 on x86-64 and so is imported only where the processor has it; else
+#: "python", its pure-Python twin.
+MASKER = "python" if _cpu.X86_64 and not _cpu.has("sse4.1") else "cffi"

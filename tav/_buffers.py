@@ -62,3 +62,15 @@ def writable(data: Buffer, what: str) -> CData:
     view = readable(data, what)
     del view
     raise TypeError(f"{what} needs a writable buffer; the {type(data).__name__} given is read-only")
+
+
+def key_bytes(key: Buffer) -> bytes:
+    """The 4 bytes of a masking key given as any bytes-like object; errors name the fault."""
+    try:
+        view = memoryview(key)
+    except TypeError:
+        raise TypeError(f"the key must be a bytes-like object of 4 bytes, not {type(key).__name__}") from None
+    with view:
+        if view.nbytes != 4:
+            raise ValueError(f"the key must be exactly 4 bytes, got {view.nbytes}")
+        return view.tobytes()

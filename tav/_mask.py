@@ -7,7 +7,7 @@ import cffi
 
 import _tav_bytemask
 
-from ._buffers import RECORD_SIZE, U8_ARRAY, from_buffer, readable, writable
+from ._buffers import RECORD_SIZE, U8_ARRAY, from_buffer, key_bytes as _key_bytes, readable, writable
 from ._owner import RecordOwner
 
 if TYPE_CHECKING:
@@ -23,17 +23,6 @@ _process = lib.tav_xormask_process
 _abi = cffi.FFI()
 _abi.cdef("typedef struct { uint8_t mask[4]; size_t pointer; int impl; } xormask_state;")
 _RECORD = _abi.typeof("xormask_state *")
-
-
-def _key_bytes(key: Buffer) -> bytes:
-    try:
-        view = memoryview(key)
-    except TypeError:
-        raise TypeError(f"the key must be a bytes-like object of 4 bytes, not {type(key).__name__}") from None
-    with view:
-        if view.nbytes != 4:
-            raise ValueError(f"the key must be exactly 4 bytes, got {view.nbytes}")
-        return view.tobytes()
 
 
 class XorMasker(RecordOwner):

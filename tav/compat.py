@@ -24,8 +24,8 @@ __all__ = ["apply_mask", "websocket_mask"]
 if _backend.NAME == "native" and not TYPE_CHECKING:
     from _tav_native import apply_mask, websocket_mask
 else:
-    from ._mask import mask as _mask
-    from ._mask import mask_in_place as _mask_in_place
+    from . import mask as _mask
+    from . import mask_in_place as _mask_in_place
 
     def apply_mask(data: Buffer, mask: Buffer) -> bytes:
         """`data` XORed with the repeating 4-byte `mask`, as new bytes (websockets' signature)."""

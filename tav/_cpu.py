@@ -1,0 +1,63 @@
+"""What the processor can run, asked once at import.
+
+The answer comes from tav_cpu_features() in the validator module, which is
+built for baseline x86-64 and so runs on every processor. The safe API picks a
+routine only when the processor has what it needs, so no call through it can
+meet an illegal instruction.
+
+TAV_CPU_FEATURES_MASK (an integer, e.g. 0 or 0x7) is ANDed with the answer:
+tests use it to force each fallback. It can only take features away."""
+from __future__ import annotations
+
+import os
+import platform
+from typing import Any
+
+import cffi
+
+import _tav_utf8check
+
+__all__ = ["FEATURES", "X86_64", "has", "names"]
+
+# The bits of tav_cpu_features(), as utf8check/tav_utf8check.h defines them.
+BITS = {
+    "sse2": 1 << 0,
+    "ssse3": 1 << 1,
+    "sse4.1": 1 << 2,
+    "avx2": 1 << 3,
+    "avx512f": 1 << 4,
+    "avx512bw": 1 << 5,
+    "avx512vl": 1 << 6,
+    "avx512vbmi": 1 << 7,
+}
+
+#: True on x86-64, where routines beyond the portable ones exist.
+X86_64 = platform.machine().lower() in ("x86_64", "amd64")
+
+
+def _detect() -> int:
+    abi = cffi.FFI()
+    abi.cdef("unsigned tav_cpu_features(void);")
+    try:
+        so: Any = abi.dlopen(_tav_utf8check.__file__)
+        features = int(so.tav_cpu_features())
+    except (OSError, AttributeError):
+        features = 0  # no query to be had: use only what runs everywhere
+    mask = os.environ.get("TAV_CPU_FEATURES_MASK")
+    if mask:
+        features &= int(mask, 0)
+    return features
+
+
+#: The features the safe API may use, as tav_cpu_features() bits.
+FEATURES = _detect()
+
+
+def has(*names: str) -> bool:
+    """True if the processor has every feature named (keys of BITS)."""
+    return all(FEATURES & BITS[n] for n in names)
+
+
+def names() -> list[str]:
+    """The names of the features present, in BITS order."""
+    return [n for n, bit in BITS.items() if FEATURES & bit]

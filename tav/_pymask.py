@@ -1,0 +1,112 @@
+"""Masking in pure Python, for an x86-64 processor without SSE4.1.
+
+The masker module is built for SSE4.1 as a whole, so on such a processor it
+is never imported; this twin of tav._mask serves instead, with the same
+classes, results and errors, and no native record. It XORs whole buffers as
+big integers, which CPython and PyPy do word by word."""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Optional
+
+from ._buffers import ffi, readable, writable
+from ._buffers import key_bytes as _key_bytes
+from ._owner import RecordOwner
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+__all__ = ["XorMasker", "mask", "mask_in_place"]
+
+
+class _State:
+    """What a native masker record holds: the key and the bytes masked so far."""
+
+    __slots__ = ("key", "position")
+
+    def __init__(self, key: bytes) -> None:
+        self.key = key
+        self.position = 0
+
+
+class _NoRecord:
+    """Stands in for the ffi whose release() frees a record: there is none."""
+
+    @staticmethod
+    def release(state: object) -> None:
+        pass
+
+
+def _xor(view: memoryview, key: bytes, phase: int) -> None:
+    """XOR the writable byte view in place with `key` starting at key byte `phase`."""
+    n = len(view)
+    if n:
+        turned = key[phase:] + key[:phase]
+        stream = (turned * (n // 4 + 1))[:n]
+        view[:] = (int.from_bytes(view, "little") ^ int.from_bytes(stream, "little")).to_bytes(n, "little")
+
+
+def _writable_view(buffer: Buffer, what: str) -> memoryview:
+    return memoryview(ffi.buffer(writable(buffer, what)))
+
+
+class XorMasker(RecordOwner):
+    """XOR a byte stream in place with a repeating 4-byte key; see tav.XorMasker."""
+
+    __slots__ = ()
+    _ffi = _NoRecord
+
+    def __init__(self, key: Buffer) -> None:
+        super().__init__(_State(_key_bytes(key)))  # type: ignore[arg-type]
+
+    def mask(self, buffer: Buffer) -> None:
+        """Mask a writable C-contiguous buffer in place, continuing in the key."""
+        state: Any = self._acquire()
+        try:
+            view = _writable_view(buffer, "XorMasker.mask()")
+            _xor(view, state.key, state.position & 3)
+            state.position += len(view)
+        finally:
+            self._token.append(True)
+
+    def masked(self, data: Buffer) -> bytes:
+        """The masked copy of a C-contiguous bytes-like object; advances the position."""
+        out = bytearray(ffi.buffer(readable(data, "XorMasker.masked()")))
+        self.mask(out)
+        return bytes(out)
+
+    @property
+    def position(self) -> int:
+        """Bytes masked since creation or reset(); the key phase is position mod 4."""
+        state: Any = self._acquire()
+        try:
+            return int(state.position)
+        finally:
+            self._token.append(True)
+
+    def reset(self, key: Optional[Buffer] = None) -> None:
+        """Start again at key byte 0; given a 4-byte `key`, mask with it from now on."""
+        raw_key = None if key is None else _key_bytes(key)
+        state: Any = self._acquire()
+        try:
+            if raw_key is not None:
+                state.key = raw_key
+            state.position = 0
+        finally:
+            self._token.append(True)
+
+    def __repr__(self) -> str:
+        return self._describe("")
+
+
+def mask_in_place(key: Buffer, buffer: Buffer) -> None:
+    """Mask a writable C-contiguous buffer in place with the 4-byte `key`, from key byte 0."""
+    raw_key = _key_bytes(key)
+    _xor(_writable_view(buffer, "mask_in_place()"), raw_key, 0)
+
+
+def mask(key: Buffer, data: Buffer) -> bytes:
+    """`data` masked with the 4-byte `key` from key byte 0, as new bytes; `data` stays untouched."""
+    raw_key = _key_bytes(key)
+    out = bytearray(ffi.buffer(readable(data, "mask()")))
+    _xor(memoryview(out), raw_key, 0)
+    return bytes(out)
