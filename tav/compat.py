@@ -12,7 +12,7 @@ another length, as websockets does; websocket_mask takes any writable buffer
 and tav.mask_in_place(key, buffer)."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Callable, Tuple
 
 from . import _backend
 
@@ -21,18 +21,30 @@ if TYPE_CHECKING:
 
 __all__ = ["apply_mask", "websocket_mask"]
 
+
+def aliases(
+    mask: Callable[[Buffer, Buffer], bytes], mask_in_place: Callable[[Buffer, Buffer], None]
+) -> Tuple[Callable[[Buffer, Buffer], bytes], Callable[[Buffer, Buffer], None]]:
+    """apply_mask and websocket_mask written over a backend's mask and mask_in_place."""
+
+    def apply_mask(data: Buffer, mask_: Buffer) -> bytes:
+        """`data` XORed with the repeating 4-byte mask, as new bytes (websockets' signature)."""
+        with memoryview(mask_) as view:
+            if view.nbytes != 4:
+                raise ValueError("mask must contain 4 bytes")
+        return mask(mask_, data)
+
+    def websocket_mask(mask_: Buffer, data: Buffer) -> None:
+        """XOR the writable buffer `data` in place with the 4-byte mask (aiohttp's signature)."""
+        mask_in_place(mask_, data)
+
+    return apply_mask, websocket_mask
+
+
 if _backend.NAME == "native" and not TYPE_CHECKING:
     from _tav_native import apply_mask, websocket_mask
 else:
     from . import mask as _mask
     from . import mask_in_place as _mask_in_place
 
-    def apply_mask(data: Buffer, mask: Buffer) -> bytes:
-        """`data` XORed with the repeating 4-byte `mask`, as new bytes (websockets' signature)."""
-        if len(memoryview(mask).cast("B")) != 4:
-            raise ValueError("mask must contain 4 bytes")
-        return _mask(mask, data)
-
-    def websocket_mask(mask: Buffer, data: Buffer) -> None:
-        """XOR the writable buffer `data` in place with the 4-byte `mask` (aiohttp's signature)."""
-        _mask_in_place(mask, data)
+    apply_mask, websocket_mask = aliases(_mask, _mask_in_place)

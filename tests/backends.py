@@ -1,0 +1,62 @@
+"""The implementations of the safe API, as namespaces with the names `tav` exports.
+
+test modules that exercise the safe API run once against each: the native
+extension module (CPython), the pure-Python API over the cffi modules, and
+that API with its pure-Python masker (what an x86-64 processor without
+SSE4.1 gets)."""
+from __future__ import annotations
+
+import importlib
+import sys
+from types import SimpleNamespace
+from typing import Any, Dict, List
+
+import pytest
+
+import tav
+from tav import _mask, _pymask, _utf8, compat
+
+
+def _namespace(utf8: Any, mask: Any) -> SimpleNamespace:
+    apply_mask, websocket_mask = compat.aliases(mask.mask, mask.mask_in_place)
+    return SimpleNamespace(
+        Utf8Status=tav.Utf8Status,
+        BLOCK_VALIDATOR_THRESHOLD=utf8.BLOCK_VALIDATOR_THRESHOLD,
+        Utf8Validator=utf8.Utf8Validator,
+        is_valid_utf8=utf8.is_valid_utf8,
+        XorMasker=mask.XorMasker,
+        mask=mask.mask,
+        mask_in_place=mask.mask_in_place,
+        apply_mask=getattr(mask, "apply_mask", apply_mask),
+        websocket_mask=getattr(mask, "websocket_mask", websocket_mask),
+        records_per_pair=1 if mask is _pymask else 2,  # native records behind a validator and a masker
+    )
+
+
+def _native() -> Any:
+    try:
+        return importlib.import_module("_tav_native")
+    except ImportError as e:
+        return e
+
+
+BACKENDS: Dict[str, Any] = {
+    "cffi": _namespace(_utf8, _mask),
+    "cffi-python-masker": _namespace(_utf8, _pymask),
+}
+_native_module = _native()
+if not isinstance(_native_module, ImportError):
+    BACKENDS["native"] = _namespace(_native_module, _native_module)
+
+
+def params() -> List[Any]:
+    """pytest params, one per backend; the native one skips, with the reason, where it cannot run."""
+    out: List[Any] = [pytest.param(name, id=name) for name in BACKENDS]
+    if "native" not in BACKENDS:
+        reason = (
+            "the native extension runs on CPython only"
+            if sys.implementation.name != "cpython"
+            else f"_tav_native is not importable: {_native_module}"
+        )
+        out.append(pytest.param("native", id="native", marks=pytest.mark.skip(reason=reason)))
+    return out
