@@ -16,6 +16,7 @@ import pytest
 import _tav_utf8check
 from support import (
     UTF8_MODULE_FILE,
+    X86_64,
     AlignedBuffer,
     first_rejected,
     seeded,
@@ -23,6 +24,9 @@ from support import (
     utf8_ffi,
     utf8_record,
 )
+
+if not X86_64:
+    pytest.skip("the block validators are built on x86-64 only", allow_module_level=True)
 
 ACCEPT, REJECT = 0, 1
 STATES = range(9)  # 1 is UTF8_REJECT

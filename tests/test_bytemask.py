@@ -12,7 +12,9 @@ from typing import Any, Callable, Optional
 import pytest
 
 import _tav_bytemask
-from support import AlignedBuffer, MASK_MODULE_FILE, mask_abi, module_entry, mask_ffi, mask_record, seeded, xor_model
+from support import (
+    AlignedBuffer, MASK_MODULE_FILE, mask_abi, mask_ffi, mask_record, module_entry, seeded, x86_64_only, xor_model,
+)
 
 api = _tav_bytemask.lib
 api_ffi = _tav_bytemask.ffi
@@ -75,8 +77,9 @@ ROUTES = [
     # The routines themselves ignore impl: give each the number of the other one.
     Route("_tav_xormask_process_simple", True, 2,
           lambda h, a, n: mask_abi._tav_xormask_process_simple(h, mask_ffi.cast("uint8_t *", a), n)),
-    Route("_tav_xormask_process_sse2", True, 1,
-          lambda h, a, n: mask_abi._tav_xormask_process_sse2(h, mask_ffi.cast("uint8_t *", a), n)),
+    pytest.param(Route("_tav_xormask_process_sse2", True, 1,
+                       lambda h, a, n: mask_abi._tav_xormask_process_sse2(h, mask_ffi.cast("uint8_t *", a), n)),
+                 marks=x86_64_only),
 ]
 
 
@@ -183,6 +186,7 @@ print("checked", checked)
 """
 
 
+@x86_64_only  # the child runs the SSE2 routine too
 def test_no_access_beyond_either_end_of_the_piece() -> None:
     """Pieces flush against PROT_NONE pages; a stray access kills the child, not pytest."""
     proc = subprocess.run([sys.executable, "-u", "-c", GUARD_CHILD, str(TESTS)],
@@ -381,6 +385,7 @@ def test_lib_exposes_exactly_the_public_functions() -> None:
     assert set(dir(api)) == public
 
 
+@x86_64_only  # the list names the SSE2 routine
 def test_native_symbols_are_exported() -> None:
     so = ctypes.CDLL(MASK_MODULE_FILE)
     names = ["tav_xormask_new", "tav_xormask_free", "tav_xormask_reset", "tav_xormask_pointer",

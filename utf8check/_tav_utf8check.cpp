@@ -69,8 +69,10 @@ inline int reject(utf8vld_state *st, size_t offset) {
     return -1;
 }
 
+#if defined(__x86_64__)
 // One byte of the automaton by range comparisons (RFC 3629 section 4;
-// Unicode 15 chapter 3, table 3-7). Never entered in UTF8_REJECT.
+// Unicode 15 chapter 3, table 3-7), for the block validators' head and
+// tail. Never entered in UTF8_REJECT.
 inline int utf8_step(int s, unsigned b) {
     switch (s) {
     case 0:
@@ -94,7 +96,6 @@ inline int utf8_step(int s, unsigned b) {
     }
 }
 
-#if defined(__x86_64__)
 // Byte k of a block for the SSE2 machine. Each position shifts the register
 // right by one byte before reading, so byte k is read as the lowest byte
 // after k shifts.
