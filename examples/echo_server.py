@@ -4,9 +4,11 @@
 Every text or binary message a client sends comes back as one unmasked frame.
 The server shows where the two tav modules sit in a WebSocket stack:
 
-* each frame's payload is read as it arrives, piece by piece, into a bytearray
-  and unmasked there in place by a `tav.XorMasker`, which keeps its position in
-  the key from one piece to the next;
+* each frame's payload is read as it arrives, piece by piece, onto the end of
+  the message's bytearray and unmasked there in place by a `tav.XorMasker`,
+  which keeps its position in the key from one piece to the next; memory grows
+  with the bytes received, never with the length a header declares, and an
+  empty fragment costs nothing;
 * a text message is checked by one `tav.Utf8Validator` per connection, fed each
   piece of each fragment in turn, so a character may be split anywhere and the
   first invalid byte fails the connection with 1007 as soon as it has arrived,
@@ -116,8 +118,15 @@ class Connection:
         self.validator = tav.Utf8Validator()
         self.text_status = tav.Utf8Status.COMPLETE
 
-    def send(self, opcode: int, parts: Sequence[bytes | bytearray]) -> None:
-        self.writer.writelines([frame_header(opcode, sum(map(len, parts))), *parts])
+    def send(self, opcode: int, payload: bytes | bytearray) -> None:
+        """Queue one frame. The transport may keep `payload` until it is sent: never change it after."""
+        header = frame_header(opcode, len(payload))
+        if payload:
+            self.writer.writelines([header, payload])
+        else:
+            # From Python 3.12 an empty chunk stays in the transport's buffer until
+            # more data follows, and write_eof() waits for that buffer to empty.
+            self.writer.write(header)
 
     async def read_header(self) -> tuple[bool, int, int]:
         """(fin, opcode, payload length) of the next frame, checked before its payload is read."""
@@ -142,38 +151,41 @@ class Connection:
                 raise ProtocolFailure(1002, "64-bit length has its top bit set")
         return fin, opcode, length
 
-    async def read_payload(self, length: int, text: bool) -> bytearray:
-        """Read the masking key and `length` payload bytes; unmask them and check text on the way."""
+    async def read_payload(self, length: int, into: bytearray, text: bool) -> None:
+        """Read the masking key and `length` payload bytes, unmasked onto the end of `into`; text
+        is checked on the way.
+
+        `into` grows by what has arrived, piece by piece, never by what a header promises."""
         key = await self.reader.readexactly(4)
-        payload = bytearray(length)
-        view = memoryview(payload)
+        if not length:
+            return
+        end = len(into) + length
         with tav.XorMasker(key) as masker:
-            done = 0
-            while done < length:
-                data = await self.reader.read(min(PIECE, length - done))
+            while len(into) < end:
+                data = await self.reader.read(min(PIECE, end - len(into)))
                 if not data:
-                    raise asyncio.IncompleteReadError(bytes(view[:done]), length)
-                piece = view[done : done + len(data)]
-                piece[:] = data
-                masker.mask(piece)  # unmasked in place, continuing in the key where the last piece ended
-                done += len(data)
-                if text:
-                    self.text_status = self.validator.validate(piece)
-                    if self.text_status == tav.Utf8Status.INVALID:
-                        raise ProtocolFailure(1007, f"invalid UTF-8 at byte {self.validator.error_offset} of the message")
-        return payload
+                    raise asyncio.IncompleteReadError(bytes(memoryview(into)[end - length :]), length)
+                start = len(into)
+                into += data
+                # The view must go before `into` can grow again.
+                with memoryview(into)[start:] as piece:
+                    masker.mask(piece)  # unmasked in place, continuing in the key where the last piece ended
+                    if text:
+                        self.text_status = self.validator.validate(piece)
+                        if self.text_status == tav.Utf8Status.INVALID:
+                            raise ProtocolFailure(1007, f"invalid UTF-8 at byte {self.validator.error_offset} of the message")
 
     async def run(self) -> None:
         """Serve frames until the closing handshake; ProtocolFailure on any violation."""
         message_opcode: Optional[int] = None  # opcode of the message being assembled
-        parts: list[bytearray] = []
-        size = 0
+        message = bytearray()  # its fragments, unmasked, one after the other
         while True:
             fin, opcode, length = await self.read_header()
             if opcode in CONTROL_OPCODES:  # allowed between the fragments of a message
-                payload = await self.read_payload(length, text=False)
+                payload = bytearray()
+                await self.read_payload(length, payload, text=False)
                 if opcode == OP_PING:
-                    self.send(OP_PONG, [payload])
+                    self.send(OP_PONG, payload)
                 elif opcode == OP_CLOSE:
                     await self.close_handshake(payload)
                     return
@@ -185,18 +197,17 @@ class Connection:
             elif message_opcode is not None:
                 raise ProtocolFailure(1002, "new data frame inside a fragmented message")
             else:
-                message_opcode, parts, size = opcode, [], 0
+                message_opcode = opcode
                 self.validator.reset()
                 self.text_status = tav.Utf8Status.COMPLETE
-            size += length
-            if size > self.max_message:
+            if len(message) + length > self.max_message:
                 raise ProtocolFailure(1009, f"message over {self.max_message} bytes")
-            parts.append(await self.read_payload(length, text=message_opcode == OP_TEXT))
+            await self.read_payload(length, message, text=message_opcode == OP_TEXT)
             if fin:
                 if self.text_status != tav.Utf8Status.COMPLETE:
                     raise ProtocolFailure(1007, "text message ends inside a UTF-8 sequence")
-                self.send(message_opcode, parts)
-                message_opcode, parts = None, []
+                self.send(message_opcode, message)
+                message_opcode, message = None, bytearray()  # the transport may still hold the last one
                 await self.writer.drain()
 
     async def close_handshake(self, payload: bytearray) -> None:
@@ -209,12 +220,12 @@ class Connection:
                 raise ProtocolFailure(1002, f"invalid close code {code}")
             if not tav.is_valid_utf8(payload[2:]):
                 raise ProtocolFailure(1007, "close reason is not UTF-8")
-        self.send(OP_CLOSE, [payload[:2]])
+        self.send(OP_CLOSE, payload[:2])
         await linger(self.reader, self.writer)
 
     async def fail(self, failure: ProtocolFailure) -> None:
         """Send a close frame with the failure's code, then wait for the client to go."""
-        self.send(OP_CLOSE, [struct.pack("!H", failure.code) + failure.reason.encode()[:123]])
+        self.send(OP_CLOSE, struct.pack("!H", failure.code) + failure.reason.encode()[:123])
         await linger(self.reader, self.writer)
 
 

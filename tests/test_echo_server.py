@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import contextlib
 import importlib.util
 import logging
 import os
@@ -13,6 +14,7 @@ import struct
 import subprocess
 import sys
 import threading
+import tracemalloc
 from pathlib import Path
 from typing import Any, Callable, Coroutine, Iterator, Optional
 
@@ -64,7 +66,8 @@ class LogCollector(logging.Handler):
 
 
 class ServerThread:
-    def __init__(self) -> None:
+    def __init__(self, max_message: int) -> None:
+        self.max_message = max_message
         self.loop = asyncio.new_event_loop()
         self.started = threading.Event()
         self.port = 0
@@ -72,7 +75,7 @@ class ServerThread:
 
     def _run(self) -> None:
         asyncio.set_event_loop(self.loop)
-        server = self.loop.run_until_complete(echo_server.start("127.0.0.1", 0, max_message=MAX_MESSAGE))
+        server = self.loop.run_until_complete(echo_server.start("127.0.0.1", 0, max_message=self.max_message))
         self.port = server.sockets[0].getsockname()[1]
         self.started.set()
         self.loop.run_forever()
@@ -97,14 +100,24 @@ def server_log() -> Iterator[LogCollector]:
     logger.removeHandler(collector)
 
 
-@pytest.fixture(scope="module")
-def port(server_log: LogCollector) -> Iterator[int]:
-    server = ServerThread()
+def serve_in_thread(max_message: int) -> Iterator[int]:
+    server = ServerThread(max_message)
     server.thread.start()
     assert server.started.wait(TIMEOUT)
     yield server.port
     server.stop()
     assert not server.thread.is_alive()
+
+
+@pytest.fixture(scope="module")
+def port(server_log: LogCollector) -> Iterator[int]:
+    yield from serve_in_thread(MAX_MESSAGE)
+
+
+@pytest.fixture(scope="module")
+def default_limit_port() -> Iterator[int]:
+    """A server with the command line's default message limit."""
+    yield from serve_in_thread(echo_server.DEFAULT_MAX_MESSAGE)
 
 
 def run(coro: Coroutine[Any, Any, Any], timeout: float = 30.0) -> Any:
@@ -150,6 +163,22 @@ def upgrade_request(**headers: Optional[str]) -> bytes:
     fields.update({k.replace("_", "-"): v for k, v in headers.items()})
     lines = ["GET /chat HTTP/1.1"] + [f"{k}: {v}" for k, v in fields.items() if v is not None]
     return ("\r\n".join(lines) + "\r\n\r\n").encode()
+
+
+def build_frame(
+    key: Optional[bytes], opcode: int, payload: bytes = b"", *, fin: bool = True, rsv: int = 0, length: Optional[int] = None
+) -> bytes:
+    """One client frame, masked with `key` unless it is None; `length` overrides the declared length."""
+    n = len(payload) if length is None else length
+    head = bytes([(0x80 if fin else 0) | rsv << 4 | opcode])
+    mbit = 0x80 if key is not None else 0
+    if n < 126:
+        head += bytes([mbit | n])
+    elif n < 1 << 16:
+        head += bytes([mbit | 126]) + struct.pack("!H", n)
+    else:
+        head += bytes([mbit | 127]) + struct.pack("!Q", n)
+    return head + payload if key is None else head + key + xor(payload, key)
 
 
 class RawClient:
@@ -206,20 +235,7 @@ class RawClient:
         send: bool = True,
     ) -> bytes:
         """Build (and send) one client frame; `length` overrides the declared payload length."""
-        n = len(payload) if length is None else length
-        head = bytes([(0x80 if fin else 0) | rsv << 4 | opcode])
-        mbit = 0x80 if masked else 0
-        if n < 126:
-            head += bytes([mbit | n])
-        elif n < 1 << 16:
-            head += bytes([mbit | 126]) + struct.pack("!H", n)
-        else:
-            head += bytes([mbit | 127]) + struct.pack("!Q", n)
-        if masked:
-            key = self.rng.randbytes(4)
-            data = head + key + xor(payload, key)
-        else:
-            data = head + payload
+        data = build_frame(self.rng.randbytes(4) if masked else None, opcode, payload, fin=fin, rsv=rsv, length=length)
         if send:
             self.sock.sendall(data)
         return data
@@ -525,6 +541,109 @@ def test_closing_handshake_echoes_the_code(port: int, payload: bytes, reply: byt
     with RawClient(port, seed=9).handshake() as c:
         c.frame(OP_CLOSE, payload)
         assert c.expect_close() == reply
+
+
+class RecordingWriter:
+    """Stands in for the StreamWriter: keeps every chunk handed to the transport."""
+
+    def __init__(self) -> None:
+        self.chunks: list[bytes] = []
+        self.eof = False
+
+    def write(self, data: bytes) -> None:
+        self.chunks.append(bytes(data))
+
+    def writelines(self, data: list[bytes]) -> None:
+        self.chunks.extend(map(bytes, data))
+
+    async def drain(self) -> None:
+        pass
+
+    def write_eof(self) -> None:
+        self.eof = True
+
+
+def test_no_empty_chunk_reaches_the_transport() -> None:
+    # From Python 3.12 an empty chunk never leaves the transport's buffer, so the
+    # end of output after it never comes: empty payloads must not be written.
+    rng = random.Random(16)
+    frames = [(OP_TEXT, True), (OP_BINARY, True), (OP_PING, True), (OP_TEXT, False), (OP_CONT, True), (OP_CLOSE, True)]
+    writer = RecordingWriter()
+
+    async def main() -> None:
+        reader = asyncio.StreamReader()
+        reader.feed_data(b"".join(build_frame(rng.randbytes(4), opcode, fin=fin) for opcode, fin in frames))
+        reader.feed_eof()
+        conn = echo_server.Connection(reader, writer, MAX_MESSAGE)  # type: ignore[arg-type]
+        try:
+            await conn.run()
+        finally:
+            conn.validator.close()
+
+    run(main())
+    assert b"".join(writer.chunks) == bytes([0x81, 0, 0x82, 0, 0x8A, 0, 0x81, 0, 0x88, 0]) and writer.eof
+    assert all(writer.chunks), writer.chunks
+
+
+# --- memory grows with the bytes received, not with the lengths declared ---------------------
+
+
+# Allowance for asyncio's own input buffering: each receive allocates 256 KiB
+# before it is cut to size, and a stream reader holds up to twice its 64 KiB limit
+# before it stops reading.
+BUFFERING = 2 * 2**20
+
+
+@contextlib.contextmanager
+def traced_peak() -> Iterator[Callable[[], int]]:
+    """Traces the allocations of the whole process, the server's thread too; yields a
+    function that returns the peak of what is allocated since entry and not yet freed."""
+    tracemalloc.start()
+    try:
+        yield lambda: tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def test_stalled_frame_headers_allocate_nothing_of_their_declared_length(default_limit_port: int) -> None:
+    declared = 8 * 2**20
+    payload = random.Random(17).randbytes(declared)
+    first = build_frame(b"\x01\x02\x03\x04", OP_BINARY, payload)
+    clients = [RawClient(default_limit_port, seed=i).handshake() for i in range(8)]
+    try:
+        with traced_peak() as peak:
+            clients[0].sock.sendall(first[:14])  # header and key only: 14 bytes that promise 8 MiB
+            for i, c in enumerate(clients[1:]):
+                c.frame(OP_TEXT if i % 2 else OP_BINARY, length=declared)
+            # The server answers a later connection only after it has read the headers.
+            with RawClient(default_limit_port, seed=8).handshake() as probe:
+                probe.frame(OP_BINARY, b"probe")
+                assert probe.recv_message() == (OP_BINARY, b"probe")
+            growth = peak()
+        assert growth < BUFFERING, f"{growth} bytes allocated for 8 stalled headers declaring {declared} bytes each"
+        for c in clients:  # each is still inside its frame: no close frame, no end of input
+            c.sock.settimeout(0)
+            with pytest.raises(BlockingIOError):
+                c.sock.recv(1)
+            c.sock.settimeout(TIMEOUT)
+        clients[0].sock.sendall(first[14:])
+        assert clients[0].recv_message() == (OP_BINARY, payload)
+    finally:
+        for c in clients:
+            c.sock.close()
+
+
+def test_empty_continuation_frames_add_nothing(port: int) -> None:
+    count = 100_000
+    with RawClient(port, seed=18).handshake() as c:
+        c.sock.settimeout(6 * TIMEOUT)  # traced, the server takes seconds over them on a busy machine
+        empty = c.frame(OP_CONT, fin=False, send=False)
+        stream = c.frame(OP_TEXT, b"first, ", fin=False, send=False) + empty * count + c.frame(OP_CONT, b"last", send=False)
+        with traced_peak() as peak:
+            c.sock.sendall(stream)
+            assert c.recv_message() == (OP_TEXT, b"first, last")
+            growth = peak()
+    assert growth < BUFFERING, f"{growth} bytes allocated for a message of {count} empty fragments ({len(stream)} bytes sent)"
 
 
 BAD_REQUESTS: dict[str, tuple[bytes, bytes]] = {
