@@ -5,8 +5,9 @@ Every text or binary message a client sends comes back as one unmasked frame.
 The server shows where the two tav modules sit in a WebSocket stack:
 
 * each frame's payload is read as it arrives, piece by piece, onto the end of
-  the message's bytearray and unmasked there in place by a `tav.XorMasker`,
-  which keeps its position in the key from one piece to the next; memory grows
+  the message's bytearray and unmasked there in place by the connection's one
+  `tav.XorMasker`, given each frame's key by reset(key) and keeping its
+  position in the key from one piece to the next; memory grows
   with the bytes received, never with the length a header declares, and an
   empty fragment costs nothing;
 * a text message is checked by one `tav.Utf8Validator` per connection, fed each
@@ -116,6 +117,8 @@ class Connection:
     def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, max_message: int) -> None:
         self.reader, self.writer, self.max_message = reader, writer, max_message
         self.validator = tav.Utf8Validator()
+        # One masker serves every frame: reset() gives it each frame's key.
+        self.masker = tav.XorMasker(bytes(4))
         self.text_status = tav.Utf8Status.COMPLETE
 
     def send(self, opcode: int, payload: bytes | bytearray) -> None:
@@ -160,20 +163,21 @@ class Connection:
         if not length:
             return
         end = len(into) + length
-        with tav.XorMasker(key) as masker:
-            while len(into) < end:
-                data = await self.reader.read(min(PIECE, end - len(into)))
-                if not data:
-                    raise asyncio.IncompleteReadError(bytes(memoryview(into)[end - length :]), length)
-                start = len(into)
-                into += data
-                # The view must go before `into` can grow again.
-                with memoryview(into)[start:] as piece:
-                    masker.mask(piece)  # unmasked in place, continuing in the key where the last piece ended
-                    if text:
-                        self.text_status = self.validator.validate(piece)
-                        if self.text_status == tav.Utf8Status.INVALID:
-                            raise ProtocolFailure(1007, f"invalid UTF-8 at byte {self.validator.error_offset} of the message")
+        masker = self.masker
+        masker.reset(key)  # the frame's key, from its first byte
+        while len(into) < end:
+            data = await self.reader.read(min(PIECE, end - len(into)))
+            if not data:
+                raise asyncio.IncompleteReadError(bytes(memoryview(into)[end - length :]), length)
+            start = len(into)
+            into += data
+            # The view must go before `into` can grow again.
+            with memoryview(into)[start:] as piece:
+                masker.mask(piece)  # unmasked in place, continuing in the key where the last piece ended
+                if text:
+                    self.text_status = self.validator.validate(piece)
+                    if self.text_status == tav.Utf8Status.INVALID:
+                        raise ProtocolFailure(1007, f"invalid UTF-8 at byte {self.validator.error_offset} of the message")
 
     async def run(self) -> None:
         """Serve frames until the closing handshake; ProtocolFailure on any violation."""
@@ -289,6 +293,7 @@ async def handle(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, max
     finally:
         if conn is not None:
             conn.validator.close()
+            conn.masker.close()
         writer.close()
         try:
             await writer.wait_closed()
