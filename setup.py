@@ -6,7 +6,7 @@ from setuptools import Extension, setup
 # tav._native compiles the two library sources into itself (capi/*_lib.cpp
 # include them with hidden symbols), built for baseline x86-64: no -m flag,
 # the routines that need more carry their own target attribute.
-NATIVE_SOURCES = ["capi/_native.cpp", "capi/utf8check_lib.cpp", "capi/bytemask_lib.cpp"]
+NATIVE_SOURCES = ["capi/_native.cpp", "capi/bytemask_lib.cpp"]
 LIBRARY_FILES = [
     "capi/tav_libs.h",
     "utf8check/_tav_utf8check.cpp",

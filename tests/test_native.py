@@ -116,7 +116,7 @@ def _streams() -> Iterator[bytes]:
     rng = seeded(21)
     alphabet = ["a", " ", "é", "ж", "€", "中", "😀", "\u07ff", "\uffff", "\U0010ffff"]
     mixed = "".join(rng.choice(alphabet) for _ in range(1500)).encode()
-    ascii_run = b"x" * (3 * T + 40)
+    ascii_run = b"x" * (3 * T + 1040)
     for base in (mixed, ascii_run, ascii_run + "Ж".encode() * 200):
         yield base
         for _ in range(4):
@@ -125,10 +125,11 @@ def _streams() -> Iterator[bytes]:
 
 
 def _chunk_sizes(n: int, rng: Any) -> List[int]:
-    sizes = [1, 2, 15, 16, 17, 31, 32, 33, T - 17, T - 1, T, T + 1, T + 16, 2 * T + 5]
+    # Around the block validator's threshold and the 16-byte block edges.
+    sizes = sorted({1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 255, 256, 257, 1000, T + 1, T + 16} | {max(1, T - 1), T})
     cuts: List[int] = []
     while sum(cuts) < n:
-        cuts.append(min(n - sum(cuts), rng.choice(sizes) if rng.random() < 0.8 else rng.randrange(1, 3 * T)))
+        cuts.append(min(n - sum(cuts), rng.choice(sizes) if rng.random() < 0.8 else rng.randrange(1, 3 * T + 2000)))
     return cuts
 
 
@@ -187,7 +188,7 @@ def test_every_state_and_byte_split_or_whole(utf8_routine: str) -> None:
 def test_errors_at_block_edges_give_the_exact_offset(routine: str) -> None:
     saved = _native._force_routines(utf8=routine)
     try:
-        for n in (T - 1, T, T + 1, T + 63):
+        for n in sorted({max(1, T - 1), T, T + 1, T + 63, 255, 1000}):
             for fault in (b"\xff", b"\xe2\x82A", b"\xf0\x9f\x98\xc0"):
                 for at in sorted({0, 1, 14, 15, 16, 17, 31, 32, 33, 47, 48, n // 2, n - 17, n - 16, n - 1, n}):
                     if at > n:
