@@ -109,7 +109,7 @@ int default_mask_routine(const ModuleState *st) { return st->has_sse41 ? MASK_SS
 // record as the dispatcher alone leaves it: the block validator locates a
 // rejection only to its 16-byte unit, so its rejected chunk is undone and
 // replayed through the dispatcher.
-int run_validate(const ModuleState *st, utf8vld_state *rec, const uint8_t *p, size_t n, bool exact) {
+int run_validate(const ModuleState *st, utf8vld_state *rec, const uint8_t *p, size_t n, [[maybe_unused]] bool exact) {
     const int routine = st->utf8_routine.load(std::memory_order_relaxed);
     if (routine == UTF8_TABLE) return _tav_utf8vld_validate_table(rec, p, n);
 #if defined(__x86_64__)
@@ -128,7 +128,7 @@ int run_validate(const ModuleState *st, utf8vld_state *rec, const uint8_t *p, si
     return tav_utf8vld_validate(rec, p, n);
 }
 
-void run_mask(const ModuleState *st, xormask_state *rec, uint8_t *p, size_t n) {
+void run_mask([[maybe_unused]] const ModuleState *st, xormask_state *rec, uint8_t *p, size_t n) {
 #if defined(__x86_64__)
     if (st->mask_routine.load(std::memory_order_relaxed) == MASK_SSE2) {
         _tav_xormask_process_sse2(rec, p, n);

@@ -765,3 +765,26 @@ def test_force_routines_reports_and_restores() -> None:
         with pytest.raises(ValueError, match="unknown"):
             _native._force_routines(**bad)
     assert _native._force_routines() == before
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated subinterpreters (own GIL) need Python 3.12")
+def test_an_isolated_subinterpreter_gets_its_own_module_state() -> None:
+    interpreters = pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    import tav
+
+    code = textwrap.dedent(f"""
+        import sys, types
+        pkg = types.ModuleType("tav")  # without tav/__init__, whose cffi modules refuse isolated interpreters
+        pkg.__path__ = [{tav.__path__[0]!r}]
+        sys.modules["tav"] = pkg
+        from tav import _native
+        assert _native.Utf8Validator().validate(b"\\xe2\\x82\\xac") == 0
+        assert _native.mask(b"abcd", bytes(4)) == b"abcd"
+        _native._force_routines(utf8="table", mask="bytes")
+    """)
+    interp = interpreters.create("isolated") if sys.version_info >= (3, 13) else interpreters.create(isolated=True)
+    try:
+        assert interpreters.run_string(interp, code) is None  # None: the code raised nothing
+    finally:
+        interpreters.destroy(interp)
+    assert _native._force_routines()["utf8"] == "auto"
