@@ -380,8 +380,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--corpus", help="folder of the benchmark texts (default: ../shared/corpus)")
     parser.add_argument("--only", choices=["per-call", "thresholds", "check"], help="print one part only")
     args, _ = parser.parse_known_args(argv)
-    # Many short rounds: the best of them filters out what other processes do meanwhile.
-    min_time, rounds = (0.003, 5) if args.quick else (0.01, 21)
+    # Many short rounds: on a loaded machine a short one often runs between two
+    # preemptions, and the best of them filters out what other processes do.
+    min_time, rounds = (0.001, 7) if args.quick else (0.002, 61)
     print(f"python {sys.version.split()[0]}; native backend: {'tav._native' if _native is not None else 'not built'}")
     if args.only in (None, "per-call"):
         sizes = QUICK_SIZES if args.quick else SIZES
