@@ -885,6 +885,10 @@ PyType_Slot masker_slots[] = {
     {0, nullptr},
 };
 
+// Heap types, one set per module object, so that interpreters share nothing.
+// A static type would save 3-4 ns per created object (its reference count and
+// the state lookup; XorMasker(key) 26.8 vs 22.7 ns, measured) and nothing per
+// call, at the price of that isolation.
 #if PY_VERSION_HEX >= 0x030A0000
 constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
 #else
