@@ -1135,16 +1135,22 @@ int module_traverse(PyObject *module, visitproc visit, void *arg) {
     return 0;
 }
 
+// Breaks the cycle between the module and its types. The statuses stay until
+// the module's memory goes, which is after every type and object: an object
+// still used by a finalizer late in shutdown returns them.
 int module_clear(PyObject *module) {
     ModuleState *mod = module_state(module);
     Py_CLEAR(mod->validator_type);
     Py_CLEAR(mod->masker_type);
-    Py_CLEAR(mod->status_type);
-    for (PyObject *&s : mod->status) Py_CLEAR(s);
     return 0;
 }
 
-void module_free(void *module) { module_clear(static_cast<PyObject *>(module)); }
+void module_free(void *module) {
+    module_clear(static_cast<PyObject *>(module));
+    ModuleState *mod = module_state(static_cast<PyObject *>(module));
+    Py_CLEAR(mod->status_type);
+    for (PyObject *&s : mod->status) Py_CLEAR(s);
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
