@@ -14,8 +14,6 @@ import importlib
 import os
 import sys
 
-from . import _cpu
-
 __all__ = ["MASKER", "NAME"]
 
 BACKENDS = ("native", "cffi")
@@ -41,7 +39,17 @@ def _pick() -> str:
 #: The backend in use, "native" or "cffi".
 NAME = _pick()
 
-#: The cffi backend's masker: "cffi", the masker module, which is built for
-#: SSE4.1 on x86-64 and so is imported only where the processor has it; else
-#: "python", its pure-Python twin.
-MASKER = "python" if _cpu.X86_64 and not _cpu.has("sse4.1") else "cffi"
+
+def _masker() -> str:
+    if NAME == "native":
+        return "native"  # the native module checks the processor itself
+    from . import _cpu
+
+    return "python" if _cpu.X86_64 and not _cpu.has("sse4.1") else "cffi"
+
+
+#: The masker in use: "native" (the native module's routines); for the cffi
+#: backend "cffi", the masker module, which is built for SSE4.1 on x86-64 and
+#: so is imported only where the processor has it, else "python", its
+#: pure-Python twin.
+MASKER = _masker()

@@ -116,5 +116,5 @@ class RecordOwner:
         try:
             handle = self._handle
         except AttributeError:
-            return f"<{name} uninitialized>"
+            return f"<{name} not initialized>"
         return f"<{name} closed>" if handle is None else f"<{name}{live}>"

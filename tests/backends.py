@@ -14,6 +14,7 @@ from typing import Any, Dict, List
 import pytest
 
 import tav
+from support import utf8_record
 from tav import _mask, _pymask, _utf8, compat
 
 
@@ -29,7 +30,13 @@ def _namespace(utf8: Any, mask: Any) -> SimpleNamespace:
         mask_in_place=mask.mask_in_place,
         apply_mask=getattr(mask, "apply_mask", apply_mask),
         websocket_mask=getattr(mask, "websocket_mask", websocket_mask),
-        records_per_pair=1 if mask is _pymask else 2,  # native records behind a validator and a masker
+        # malloc'd records behind a validator and a masker; the native module
+        # keeps its records inside the objects
+        records_per_pair=0 if utf8 is not _utf8 else 1 if mask is _pymask else 2,
+        # True while another thread's call holds the object
+        busy=(lambda obj: "in use" in repr(obj)) if utf8 is not _utf8 else (lambda obj: not obj._token),
+        # (current_index, total_index, state, impl) of a validator's record
+        validator_record=(lambda v: v._record()) if utf8 is not _utf8 else (lambda v: utf8_record(v._handle)),
     )
 
 

@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: MIT
+// The two libraries' headers as _tav_native compiles them: every library
+// symbol hidden, so the module exports its init function and nothing else.
+// Each unit of the module includes this before anything of the libraries.
+#ifndef TAV_CAPI_LIBS_H
+#define TAV_CAPI_LIBS_H
+
+#define TAV_UTF8_API extern "C" __attribute__((visibility("hidden")))
+#define TAV_MASK_API extern "C" __attribute__((visibility("hidden")))
+
+#include "tav_bytemask.h"
+#include "tav_utf8check.h"
+
+#endif  // TAV_CAPI_LIBS_H
