@@ -259,6 +259,40 @@ struct Input {
     }
 };
 
+// Bytes to rewrite in place. An exact bytearray short enough that the lock
+// stays held is written where it lies, without an export: while the lock is
+// held and only native code runs, nothing can resize or free it (measured:
+// the export is 5.5 ns of a 28.7 ns one-shot call at 16 B). Without the GIL
+// another thread could resize it meanwhile, so free-threaded builds always
+// export, as every other writable buffer is.
+struct InPlace {
+    uint8_t *data;
+    Py_ssize_t size;
+    Py_buffer view;
+    bool exported;
+
+    int take(PyObject *obj, const ModuleState *mod, const char *what) {
+#ifndef Py_GIL_DISABLED
+        if (PyByteArray_CheckExact(obj) && PyByteArray_GET_SIZE(obj) < mod->release_from.load(std::memory_order_relaxed)) {
+            data = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(obj));
+            size = PyByteArray_GET_SIZE(obj);
+            exported = false;
+            return 0;
+        }
+#else
+        (void)mod;
+#endif
+        if (get_writable(obj, &view, what) < 0) return -1;
+        data = static_cast<uint8_t *>(view.buf);
+        size = view.len;
+        exported = true;
+        return 0;
+    }
+    void release() {
+        if (exported) PyBuffer_Release(&view);
+    }
+};
+
 // How a masking call words its key errors: tav's own, or websockets' for apply_mask.
 struct KeyWords {
     const char *not_bytes;  // %U: the type's name
@@ -713,19 +747,19 @@ void masker_dealloc(PyObject *op) {
 PyObject *masker_mask(PyObject *op, PyObject *buffer) {
     Masker *self = as_masker(op);
     if (!enter(self->flags)) return refuse(self->flags, MASKER);
-    Py_buffer view;
-    if (get_writable(buffer, &view, "XorMasker.mask()") < 0) {
+    const ModuleState *mod = self->mod;
+    InPlace out;
+    if (out.take(buffer, mod, "XorMasker.mask()") < 0) {
         leave(self->flags);
         return nullptr;
     }
-    const ModuleState *mod = self->mod;
     xormask_state *rec = &self->rec;
-    unlocked_if_long(mod, view.len, [&] {
-        run_mask(mod, rec, static_cast<uint8_t *>(view.buf), static_cast<size_t>(view.len));
+    unlocked_if_long(mod, out.size, [&] {
+        run_mask(mod, rec, out.data, static_cast<size_t>(out.size));
         return 0;
     });
     leave(self->flags);
-    PyBuffer_Release(&view);
+    out.release();
     Py_RETURN_NONE;
 }
 
@@ -932,16 +966,16 @@ PyObject *one_shot_masked(PyObject *module, PyObject *key, PyObject *data, const
 PyObject *one_shot_in_place(PyObject *module, PyObject *key, PyObject *buffer, const char *what) {
     uint8_t k[4];
     if (parse_key(key, k, TAV_KEY) < 0) return nullptr;
-    Py_buffer view;
-    if (get_writable(buffer, &view, what) < 0) return nullptr;
     const ModuleState *mod = module_state(module);
+    InPlace out;
+    if (out.take(buffer, mod, what) < 0) return nullptr;
     xormask_state rec;
     init_masker_record(&rec, k);
-    unlocked_if_long(mod, view.len, [&] {
-        run_mask(mod, &rec, static_cast<uint8_t *>(view.buf), static_cast<size_t>(view.len));
+    unlocked_if_long(mod, out.size, [&] {
+        run_mask(mod, &rec, out.data, static_cast<size_t>(out.size));
         return 0;
     });
-    PyBuffer_Release(&view);
+    out.release();
     Py_RETURN_NONE;
 }
 
