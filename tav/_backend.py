@@ -53,3 +53,29 @@ def _masker() -> str:
 #: so is imported only where the processor has it, else "python", its
 #: pure-Python twin.
 MASKER = _masker()
+
+
+def routines() -> dict[str, str]:
+    """The routines the safe API runs on this processor, for `tav --version` and the benchmarks."""
+    from . import _cpu
+
+    out = {"processor": " ".join(_cpu.names()) or "none used"}
+    if NAME == "native":
+        native = importlib.import_module("_tav_native")
+        chosen = native._force_routines()  # with no argument: what is in force, unchanged
+        out["validation"] = {
+            "auto": f"unrolled, SSE2 block validator from {native.BLOCK_VALIDATOR_THRESHOLD} B",
+            "unrolled": "unrolled",
+            "table": "table",
+            "sse2": "SSE2 block validator",
+        }.get(chosen["utf8"], chosen["utf8"])
+        out["masking"] = {"sse2": "SSE2", "bytes": "byte loop"}.get(chosen["mask"], chosen["mask"])
+    else:
+        from . import _utf8
+
+        block = _utf8._block_validate is not None
+        out["validation"] = (
+            f"unrolled, SSE2 block validator from {_utf8.BLOCK_VALIDATOR_THRESHOLD} B" if block else "unrolled"
+        )
+        out["masking"] = {"cffi": "SSE2" if _cpu.X86_64 else "byte loop", "python": "pure Python"}[MASKER]
+    return out

@@ -64,7 +64,11 @@ def _flushed(status: int) -> int:
 
 def version_text() -> str:
     """What `tav --version` prints."""
-    return f"tav {__version__}\nbackend: {backend}"
+    from ._backend import routines
+
+    lines = [f"tav {__version__}", f"backend: {backend}"]
+    lines += [f"{what}: {how}" for what, how in routines().items()]
+    return "\n".join(lines)
 
 
 def _run(argv: Sequence[str]) -> int:

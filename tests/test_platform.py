@@ -1,0 +1,81 @@
+"""Choosing the backend and the routines: once, at import, by what the processor has.
+
+TAV_BACKEND forces a backend and TAV_CPU_FEATURES_MASK takes processor
+features away, so each fallback is run here in a child interpreter and must
+give what the full routines give."""
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+
+CHILD = textwrap.dedent(
+    """
+    import random, sys
+    import tav, tav._backend
+    from tav.cli import version_text
+    rng = random.Random(5)
+    key = bytes(rng.randrange(256) for _ in range(4))
+    for n in (0, 1, 3, 4, 15, 16, 17, 63, 64, 65, 200, 4099, 70001):
+        data = bytes(rng.randrange(256) for _ in range(n))
+        want = bytes(b ^ key[i % 4] for i, b in enumerate(data))
+        assert tav.mask(key, data) == want, n
+        buf = bytearray(data)
+        tav.mask_in_place(key, buf)
+        assert buf == want, n
+        m = tav.XorMasker(key)
+        cut = rng.randrange(n + 1)
+        assert m.masked(data[:cut]) + m.masked(data[cut:]) == want, n
+        text = ("a\\u00e9\\u20ac\\U0001f600" * (n // 8)).encode()
+        v = tav.Utf8Validator()
+        assert v.validate(text + b"\\xed\\xa0\\x80") is tav.Utf8Status.INVALID, n
+        assert v.error_offset == len(text) + 1, n  # ED A0: the A0 is the first byte no character can continue with
+        assert tav.is_valid_utf8(text) and not tav.is_valid_utf8(text + text[:1] + b"\\xf4\\x90"), n
+    print(tav.backend, tav._backend.MASKER, "_tav_bytemask" in sys.modules)
+    print(version_text())
+    """
+)
+
+
+def _child(**env: str) -> list[str]:
+    full = {**os.environ, "PYTHONPATH": str(ROOT), **env}
+    r = subprocess.run([sys.executable, "-c", CHILD], cwd=ROOT, env=full, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr[-3000:]
+    return r.stdout.splitlines()
+
+
+native = pytest.mark.skipif(sys.implementation.name != "cpython", reason="the native extension runs on CPython only")
+
+
+@pytest.mark.parametrize(
+    "backend, features, first_line, masking",
+    [
+        pytest.param("native", "", "native native False", None, marks=native, id="native"),
+        pytest.param("native", "0", "native native False", "masking: byte loop", marks=native, id="native-no-features"),
+        pytest.param("cffi", "", "cffi cffi True", None, id="cffi"),
+        pytest.param("cffi", "0", "cffi python False", "masking: pure Python", id="cffi-no-features"),
+    ],
+)
+def test_each_backend_and_fallback_gives_the_same_results(
+    backend: str, features: str, first_line: str, masking: str | None
+) -> None:
+    env = {"TAV_BACKEND": backend}
+    if features:
+        env["TAV_CPU_FEATURES_MASK"] = features  # a processor with nothing beyond baseline
+    lines = _child(**env)
+    assert lines[0] == first_line  # without SSE4.1 the SSE4.1-built masker module is never imported
+    assert f"backend: {backend}" in lines
+    if masking is not None:
+        assert masking in lines and "processor: none used" in lines
+
+
+def test_an_unknown_backend_is_refused_by_name() -> None:
+    full = {**os.environ, "PYTHONPATH": str(ROOT), "TAV_BACKEND": "fortran"}
+    r = subprocess.run([sys.executable, "-c", "import tav"], cwd=ROOT, env=full, capture_output=True, text=True)
+    assert r.returncode != 0 and "TAV_BACKEND='fortran'" in r.stderr and "native, cffi" in r.stderr
