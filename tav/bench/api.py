@@ -387,7 +387,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Print the tables; --quick shortens every timing, drops the 1 MiB column and makes the file 16 MiB."""
     parser = argparse.ArgumentParser(prog="python -m tav.bench.api", description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short timings, no 1 MiB column, a 16 MiB file")
-    parser.add_argument("--corpus", help="folder of the benchmark texts (default: ../shared/corpus)")
+    parser.add_argument(
+        "--corpus", help="folder of the benchmark texts (default: $TAV_CORPUS, else the short texts shipped with tav)"
+    )
     parser.add_argument("--only", choices=["per-call", "thresholds", "check"], help="print one part only")
     args, _ = parser.parse_known_args(argv)
     # Many short rounds: on a loaded machine a short one often runs between two
