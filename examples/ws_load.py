@@ -1,15 +1,16 @@
 # SPDX-License-Identifier: MIT
 """Load benchmark: the example echo server against the websockets library's own.
 
-Starts both servers in subprocesses on 127.0.0.1, then for each message size
+Starts the servers in subprocesses on 127.0.0.1 (tav's on each backend), then for each message size
 opens N connections with the websockets client and pushes M messages of S bytes
 through each (a sender and a receiver task per connection, every echo checked),
 in alternating turns for the two servers, and prints the best turn of each side
 by side:
 
     python examples/ws_load.py --connections 8 --messages 1000 --size 16 4096 65536
+    python examples/ws_load.py -n 4 -m 16 -s 1048576    # 1 MiB messages
 
-Both servers get the same client, with compression off, and run one Python
+Every server gets the same client, with compression off, and run one Python
 process each; the client is one more process, so on a small machine it shares
 the cores with the server it measures and the figures are a floor for both.
 Compare the ratios within one run, not the absolute figures across runs.
@@ -18,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import os
 import random
 import subprocess
 import sys
@@ -50,9 +52,9 @@ asyncio.run(main())
 """
 
 
-def start_server(argv: list[str]) -> tuple[subprocess.Popen[str], str]:
+def start_server(argv: list[str], env: Optional[dict[str, str]] = None) -> tuple[subprocess.Popen[str], str]:
     """Start a server that prints "listening on <uri>" once it listens; (process, uri)."""
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=None if env is None else {**os.environ, **env})
     assert proc.stdout is not None
     line = proc.stdout.readline()
     if not line.startswith("listening on "):
@@ -107,15 +109,19 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     parser.add_argument("--size", "-s", type=int, nargs="+", default=[16, 4096, 65536], help="message sizes in bytes")
     parser.add_argument("--kind", choices=["binary", "text", "both"], default="both")
     parser.add_argument("--turns", type=int, default=3, help="turns per server and size; the best is shown")
+    parser.add_argument(
+        "--backend", nargs="+", choices=["native", "cffi"], default=["native", "cffi"],
+        help="tav backends to run the echo server on, each in its own process",
+    )
     args = parser.parse_args(argv)
     kinds = ["binary", "text"] if args.kind == "both" else [args.kind]
     max_message = max(args.size) + 1
 
     servers = {}
     try:
-        servers["tav echo_server"] = start_server(
-            [sys.executable, str(HERE / "echo_server.py"), "--port", "0", "--max-message", str(max_message)]
-        )
+        echo = [sys.executable, str(HERE / "echo_server.py"), "--port", "0", "--max-message", str(max_message)]
+        for backend in args.backend:
+            servers[f"tav echo_server ({backend})"] = start_server(echo, {"TAV_BACKEND": backend})
         servers["websockets"] = start_server([sys.executable, "-c", REFERENCE_SERVER])
         rows = []
         rng = random.Random(0)
