@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // _tav_utf8vld_validate_avx512: the vector validator of utf8_lookup.h on
-// 64-byte registers, one block per step, the last bytes by a masked load.
+// 64-byte registers, two blocks per step, the last bytes by a masked load.
 // Needs AVX-512F and AVX-512BW (TAV_CPU_AVX512F | TAV_CPU_AVX512BW); only
 // this file's functions carry that target. x86-64 only.
 #include "utf8_internal.h"
@@ -26,7 +26,7 @@ namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
 struct Avx512 {
     using reg = __m512i;
     static constexpr size_t kWidth = 64;
-    static constexpr size_t kGroup = 1;
+    static constexpr size_t kGroup = 2;
 
     // The first n (< 64) bytes.
     static TAV_LOOKUP_INLINE __mmask64 first(size_t n) { return (uint64_t{1} << n) - 1; }

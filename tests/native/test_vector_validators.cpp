@@ -103,8 +103,8 @@ const char *probe_problem(int entry_state, const Rec &want, const uint8_t *d, si
     if (g_probe.flagged) {
         // The unit holding the rejected byte, or the one after an impossible
         // lead that ends a unit; never a later one, never more than a group
-        // (64 bytes) before.
-        const bool holds = g_probe.unit <= e && e < g_probe.unit + 64;
+        // (at most 128 bytes) before.
+        const bool holds = g_probe.unit <= e && e < g_probe.unit + 128;
         const bool after_lead = g_probe.unit == e + 1 && impossible_lead(d[e]);
         if (!holds && !after_lead) {
             std::snprintf(msg, sizeof msg, "rejected at %zu, flagged unit %zu", e, g_probe.unit);
