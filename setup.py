@@ -23,7 +23,13 @@ NATIVE_SOURCES = ["capi/_tav_native.cpp", "capi/bytemask_lib.cpp"]
 LIBRARY_FILES = [
     "capi/tav_libs.h",
     "utf8check/_tav_utf8check.cpp",
+    "utf8check/utf8_avx2.cpp",
+    "utf8check/utf8_avx512.cpp",
+    "utf8check/utf8_block.cpp",
+    "utf8check/utf8_ssse3.cpp",
     "utf8check/tav_utf8check.h",
+    "utf8check/utf8_internal.h",
+    "utf8check/utf8_lookup.h",
     "bytemask/_tav_bytemask.cpp",
     "bytemask/tav_bytemask.h",
 ]

@@ -38,6 +38,10 @@
 
 // The validator library, in this unit so that its routines inline into the calls.
 #include "_tav_utf8check.cpp"
+#include "utf8_avx2.cpp"
+#include "utf8_avx512.cpp"
+#include "utf8_block.cpp"
+#include "utf8_ssse3.cpp"
 
 namespace {
 

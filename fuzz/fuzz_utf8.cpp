@@ -3,13 +3,24 @@
 // into chunks at lengths read from its own tail; each chunk goes to a fresh
 // buffer at an input-chosen address residue and through an input-chosen
 // routine (table, unrolled, dispatcher with several numbers, and on x86-64
-// SSE2 and, where the processor has it, SSE4.1), all on one record. Every call must leave exactly the record that a one-shot
-// table run of the whole stream implies: the same decision and state, the
-// exact rejected offset for the scalar routines, the unit-counted one for the
-// block routines. Aborts on the first difference.
+// SSE2, SSE4.1 and the SSSE3, AVX2 and AVX-512 vector validators, each where
+// the processor has what it needs), all on one record. Every call must leave
+// exactly the record that a one-shot table run of the whole stream implies:
+// the same decision and state, the exact rejected offset for the scalar and
+// vector routines, the unit-counted one for the block routines. Aborts on the
+// first difference.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "utf8_model.h"
+#include "vector_routines.h"
+
+// fuzz/run.sh compiles only the library's first unit, _tav_utf8check.cpp;
+// the validator library's other units (utf8check/utf8check_build.py lists
+// them) are compiled in here, instrumented like this target.
+#include "utf8_avx2.cpp"
+#include "utf8_avx512.cpp"
+#include "utf8_block.cpp"
+#include "utf8_ssse3.cpp"
 
 using namespace nt;
 
@@ -25,6 +36,9 @@ const Routine kAllRoutines[] = {
 #if defined(__x86_64__)
     {"sse2", _tav_utf8vld_validate_sse2, Kind::Block, false, 0},
     {"sse4", _tav_utf8vld_validate_sse4, Kind::Block, false, 0, TAV_CPU_SSE41},
+    kVectorRoutines[0],
+    kVectorRoutines[1],
+    kVectorRoutines[2],
 #endif
 };
 // The routines this processor runs, chosen once.
@@ -56,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const size_t n = plan.size() == 63 ? fdp.remaining_bytes()
                                            : fdp.ConsumeIntegralInRange<size_t>(0, fdp.remaining_bytes());
         const std::vector<uint8_t> bytes = fdp.ConsumeBytes<uint8_t>(n);
-        plan.push_back({stream.size(), bytes.size(), ctl % kCount, static_cast<unsigned>(ctl >> 3) & 15u});
+        // The residue mod 64: the vector routines' widest register.
+        plan.push_back({stream.size(), bytes.size(), ctl % kCount, static_cast<unsigned>(ctl >> 2) & 63u});
         stream.insert(stream.end(), bytes.begin(), bytes.end());
     }
 
@@ -73,10 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool rejected = false;
     for (const Chunk &c : plan) {
         const Routine &r = kRoutines[c.routine];
-        Piece piece(stream.data() + c.pos, c.n, c.residue);
+        Piece piece(stream.data() + c.pos, c.n, c.residue, 64);
         bool kept = false;
         const Rec got = run(r, h, piece.data(), c.n, &kept);
-        const Rec want = expected(r.kind, before, all, c.pos, c.n, c.residue);
+        const Rec want = expected(r.kind, before, all, c.pos, c.n, c.residue & 15u);
         if (!same(got, want)) die("chunk record differs", c, got, want);
         if (!kept) die("impl changed", c, got, want);
         if (got.ret == -1 && before.state != UTF8_REJECT) {

@@ -48,6 +48,10 @@ utf8_ffi.cdef(
     int _tav_utf8vld_validate_unrolled(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_sse4(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);
+    unsigned tav_cpu_features(void);
     """
 )
 utf8_abi = utf8_ffi.dlopen(UTF8_MODULE_FILE)

@@ -68,6 +68,22 @@ TAV_UTF8_API unsigned tav_cpu_features(void);
  * (TAV_CPU_SSE41). */
 TAV_UTF8_API int _tav_utf8vld_validate_sse2(void *handle, const uint8_t *data, size_t length);
 TAV_UTF8_API int _tav_utf8vld_validate_sse4(void *handle, const uint8_t *data, size_t length);
+
+/* Vector validators (nibble lookups over 16, 32 or 64 bytes at a time),
+ * built and exported on x86-64 only, reached only through these symbols.
+ * Exactly the effects of _tav_utf8vld_validate_table for every input, entry
+ * state and chunking: the same result, state, current_index (the offset of
+ * the rejected byte itself) and total_index, and a record already rejected
+ * gets 1 with the indices advanced by the length. They read no byte outside
+ * data[0] to data[length - 1] and none at all for length 0.
+ * None tests the processor: call each only when tav_cpu_features() has all
+ * the bits named beside it. */
+TAV_UTF8_API int _tav_utf8vld_validate_ssse3(void *handle, const uint8_t *data,
+                                             size_t length); /* TAV_CPU_SSSE3 */
+TAV_UTF8_API int _tav_utf8vld_validate_avx2(void *handle, const uint8_t *data,
+                                            size_t length); /* TAV_CPU_AVX2 */
+TAV_UTF8_API int _tav_utf8vld_validate_avx512(void *handle, const uint8_t *data,
+                                              size_t length); /* TAV_CPU_AVX512F | TAV_CPU_AVX512BW */
 #endif
 
 #endif /* TAV_UTF8CHECK_H */

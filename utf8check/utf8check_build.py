@@ -1,9 +1,31 @@
-"""cffi build description of the extension module _tav_utf8check."""
+"""cffi build description of the extension module _tav_utf8check.
+
+The validator library is these files of this folder, compiled into the module
+(any other binding that builds the library compiles the same list):
+
+- utf8_internal.h   record, automaton (states, UTF8VALIDATOR_DFA, per-byte
+                    step) and the exits shared by every routine
+- _tav_utf8check.cpp  table-driven and unrolled validators, record life
+                    cycle, dispatcher, tav_cpu_features, the table itself
+- utf8_block.cpp    SSE2 and SSE4.1 block validators (x86-64)
+- utf8_lookup.h     the vector kernel, written once over a register trait
+- utf8_ssse3.cpp, utf8_avx2.cpp, utf8_avx512.cpp
+                    its instantiations for 16, 32 and 64-byte registers
+                    (x86-64), each under its own target attribute
+
+All of them build as baseline code: no -m flag; a routine that needs more
+carries its own target attribute.
+"""
 from pathlib import Path
 
 from cffi import FFI
 
 HERE = Path(__file__).resolve().parent
+
+#: The library's translation units besides _tav_utf8check.cpp, which is the
+#: source text of cffi's own unit.
+LIBRARY_UNITS = ["utf8_block.cpp", "utf8_ssse3.cpp", "utf8_avx2.cpp", "utf8_avx512.cpp"]
+HEADERS = ["tav_utf8check.h", "utf8_internal.h", "utf8_lookup.h"]
 
 ffibuilder = FFI()
 
@@ -24,11 +46,11 @@ ffibuilder.cdef(
 ffibuilder.set_source(
     "_tav_utf8check",
     (HERE / "_tav_utf8check.cpp").read_text(encoding="utf-8"),
+    # Absolute paths: cffi's own compile() runs from its build folder.
+    sources=[str(HERE / name) for name in LIBRARY_UNITS],
     source_extension=".cpp",
     include_dirs=[str(HERE)],
-    depends=[str(HERE / "_tav_utf8check.cpp"), str(HERE / "tav_utf8check.h")],
-    # Baseline code on every processor: only the SSE4.1 routine, built on
-    # x86-64 alone, carries its own target attribute.
+    depends=[str(HERE / name) for name in ["_tav_utf8check.cpp", *LIBRARY_UNITS, *HEADERS]],
     extra_compile_args=["-std=c++17", "-O3", "-fno-exceptions", "-fno-rtti"],
     py_limited_api=False,
 )

@@ -1,24 +1,30 @@
 """Validation throughput of _tav_utf8check beside CPython's decoders, measured in one run.
 
-Every row validates the same corpus text, either in 4 KiB chunks (one call per
-chunk, the record carried across) or as the whole file in one call:
+Every row validates the same corpus text, in 4 KiB or 64 KiB chunks (one call
+per chunk, the record carried across) or as the whole file in one call:
 
 - "table" and "unrolled": ``lib.tav_utf8vld_validate`` through the binding,
   with implementation number 4 and 2;
 - "sse2" and "sse4": the native block validators ``_tav_utf8vld_validate_sse2``
-  and ``_tav_utf8vld_validate_sse4``, which the binding does not expose, called
-  through a cffi ABI-mode view of the module's own shared object ("-" when the
-  symbol is missing, or SSE4.1 when the processor lacks it);
+  and ``_tav_utf8vld_validate_sse4``, and "ssse3", "avx2", "avx512": the
+  vector validators ``_tav_utf8vld_validate_ssse3``, ``_avx2`` and
+  ``_avx512``, none of which the binding exposes, called through a cffi
+  ABI-mode view of the module's own shared object ("-" when the symbol is
+  missing, or the processor lacks what the routine needs);
 - "incremental": ``codecs.getincrementaldecoder('utf-8')`` fed the same chunks;
 - "decode": ``bytes.decode('utf-8')`` of the whole file, the baseline of the
-  ratio columns in both tables (decoding a 4 KiB chunk alone would fail on a
+  ratio columns in every table (decoding a chunk alone would fail on a
   character cut at its edge).
 
 GB/s counts the bytes of the text. The rows are timed in turns, so a burst of
 load elsewhere on the machine hits all of them alike, and each keeps its best
 round. A last table gives the cost of one call on a 16-byte chunk.
 
-Run: ``python -m tav.bench.utf8 [--corpus DIR] [--quick]``.
+``--plot FILE`` also draws GB/s against the chunk size (64 B to 1 MiB and the
+whole file) for every routine and peer, one panel per text, with matplotlib
+(the ``bench`` extra).
+
+Run: ``python -m tav.bench.utf8 [--corpus DIR] [--quick] [--plot FILE]``.
 """
 from __future__ import annotations
 
@@ -39,6 +45,10 @@ ffi = _module.ffi
 lib = _module.lib
 
 CHUNK = 4096
+#: Chunk sizes of the tables: 4 KiB, 64 KiB, and None for the whole file.
+TABLE_CHUNKS: tuple[Optional[int], ...] = (4096, 65536, None)
+#: Chunk sizes of the plot.
+PLOT_CHUNKS: tuple[Optional[int], ...] = (64, 256, 1024, 4096, 16384, 65536, 262144, 1 << 20, None)
 TEXT_DIRS = ("ascii", "lipsum", "wikipedia_mars")
 
 # ABI-mode view of the module file: the routines the binding leaves out.
@@ -51,23 +61,22 @@ _native_ffi.cdef(
     int _tav_utf8vld_validate_table(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_sse4(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);
+    unsigned tav_cpu_features(void);
     """
 )
 _native: Any = _native_ffi.dlopen(_module.__file__)
+
+#: tav_cpu_features() bits each routine needs (tav_utf8check.h).
+_NEEDS = {"_sse4": 1 << 2, "_ssse3": 1 << 1, "_avx2": 1 << 3, "_avx512": (1 << 4) | (1 << 5)}
 
 #: A builder takes the chunks of one text and returns the callable to time
 #: (one pass over the whole text, from a fresh stream) or None when the
 #: routine is not available here.
 Run = Callable[[], object]
 Builder = Callable[[Sequence[bytes]], Optional[Run]]
-
-
-def _cpu_has(flag: str) -> bool:
-    try:
-        text = Path("/proc/cpuinfo").read_text(encoding="ascii", errors="replace")
-    except OSError:
-        return False
-    return any(line.startswith("flags") and flag in line.split() for line in text.splitlines())
 
 
 def _binding(impl: int) -> Builder:
@@ -95,13 +104,15 @@ def _stream_run(validate: Callable[..., int], reset: Callable[..., None], handle
 
 
 def _native_routine(symbol: str) -> Optional[Callable[..., int]]:
-    """The exported routine, or None when the module lacks it (or the processor its ISA)."""
-    if symbol.endswith("_sse4") and not _cpu_has("sse4_1"):
-        return None
+    """The exported routine, or None when the module lacks it (or the processor what it needs)."""
     try:
         fn: Callable[..., int] = getattr(_native, symbol)
+        features = int(_native.tav_cpu_features())
     except AttributeError:
         return None
+    for suffix, bits in _NEEDS.items():
+        if symbol.endswith(suffix) and features & bits != bits:
+            return None
     return fn
 
 
@@ -145,10 +156,15 @@ CASES: tuple[tuple[str, Builder], ...] = (
     ("unrolled", _binding(2)),
     ("sse2", _block("_tav_utf8vld_validate_sse2")),
     ("sse4", _block("_tav_utf8vld_validate_sse4")),
+    ("ssse3", _block("_tav_utf8vld_validate_ssse3")),
+    ("avx2", _block("_tav_utf8vld_validate_avx2")),
+    ("avx512", _block("_tav_utf8vld_validate_avx512")),
     ("incremental", _incremental),
     ("decode", _decode),
 )
-RATIO_COLUMNS = ("table", "unrolled", "sse2", "sse4", "incremental")
+RATIO_COLUMNS = ("unrolled", "sse4", "ssse3", "avx2", "avx512", "incremental")
+#: Routines that the correctness check runs before timing.
+CHECKED = ("table", "unrolled", "sse2", "sse4", "ssse3", "avx2", "avx512")
 
 
 def corpus_texts(root: Path) -> list[tuple[str, bytes]]:
@@ -221,6 +237,9 @@ def _per_call_rows(min_time: float, rounds: int) -> list[list[object]]:
         ("table (ABI view)", lambda d: native("_tav_utf8vld_validate_table", d)),
         ("sse2 (ABI view)", lambda d: native("_tav_utf8vld_validate_sse2", d)),
         ("sse4 (ABI view)", lambda d: native("_tav_utf8vld_validate_sse4", d)),
+        ("ssse3 (ABI view)", lambda d: native("_tav_utf8vld_validate_ssse3", d)),
+        ("avx2 (ABI view)", lambda d: native("_tav_utf8vld_validate_avx2", d)),
+        ("avx512 (ABI view)", lambda d: native("_tav_utf8vld_validate_avx512", d)),
         ("incremental decoder", incremental),
         ("bytes.decode", decode),
         ("binding floor: get_impl(h)", floor),
@@ -239,11 +258,33 @@ def _check(texts: Sequence[tuple[str, bytes]]) -> list[str]:
     problems = []
     for name, data in texts:
         for chunks in ([data[i:i + CHUNK] for i in range(0, len(data), CHUNK)], [data]):
-            for label, build in CASES[:4]:
+            for label, build in CASES:
+                if label not in CHECKED:
+                    continue
                 run = build(chunks)
                 if run is not None and run() != 0:
                     problems.append(f"{label} does not accept {name} in pieces of {len(chunks[0])}")
     return problems
+
+
+def chunked(data: bytes, size: Optional[int]) -> list[bytes]:
+    """`data` in pieces of `size` bytes (the last one shorter), or whole for None."""
+    if size is None:
+        return [data]
+    return [data[i:i + size] for i in range(0, len(data), size)] or [data]
+
+
+def rates(data: bytes, size: Optional[int], min_time: float, rounds: int) -> dict[str, Optional[float]]:
+    """GB/s of every case on `data` cut into `size`-byte chunks, timed side by side."""
+    chunks = chunked(data, size)
+    times = interleaved_times([build(chunks) for _, build in CASES], min_time, rounds)
+    return dict(zip((label for label, _ in CASES), (None if t is None else gbps(len(data), t) for t in times)))
+
+
+def _label(size: Optional[int]) -> str:
+    if size is None:
+        return "whole file per call"
+    return f"{size // 1024} KiB chunks" if size >= 1024 else f"{size} B chunks"
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -251,6 +292,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m tav.bench.utf8", description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--corpus", metavar="DIR", help="corpus folder (default: $TAV_CORPUS, else the short texts shipped with tav)")
     parser.add_argument("--quick", action="store_true", help="short timings, for a smoke run")
+    parser.add_argument("--plot", metavar="FILE", help="also draw GB/s against chunk size into FILE (needs matplotlib)")
     args = parser.parse_args(list(argv) if argv is not None else None)
     try:
         root = find_corpus(args.corpus)
@@ -261,6 +303,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if not texts:
         print(f"no texts under {root} ({', '.join(TEXT_DIRS)})", file=sys.stderr)
         return 2
+    pyplot: Any = None
+    if args.plot:
+        try:
+            # An optional peer of the benchmark, imported only when asked for.
+            importlib.import_module("matplotlib").use("Agg")
+            pyplot = importlib.import_module("matplotlib.pyplot")
+        except ImportError:
+            print("--plot needs matplotlib: pip install 'tav[bench]' or pip install matplotlib", file=sys.stderr)
+            return 2
     min_time, rounds = (0.003, 2) if args.quick else (0.02, 5)
 
     problems = _check(texts)
@@ -268,21 +319,54 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"ERROR: {p}", file=sys.stderr)
 
     print(f"corpus: {root}")
+    print(f"processor features (tav_cpu_features): {int(_native.tav_cpu_features()):#x}")
     names = [label for label, _ in CASES]
-    for title, chunked in (("4 KiB chunks", True), ("whole file per call", False)):
+    for size in TABLE_CHUNKS:
         rows: list[list[object]] = []
         for name, data in texts:
-            chunks = [data[i:i + CHUNK] for i in range(0, len(data), CHUNK)] if chunked else [data]
-            times = interleaved_times([build(chunks) for _, build in CASES], min_time, rounds)
-            rates = dict(zip(names, (None if t is None else gbps(len(data), t) for t in times)))
-            ratios = [_ratio(rates[c], rates["decode"]) for c in RATIO_COLUMNS]
-            rows.append([name, f"{len(data) / 1024:.0f}", *(rates[c] for c in names), *ratios])
-        header = ["text", "KiB", *names, *(f"{c[:5]}/dec" for c in RATIO_COLUMNS)]
-        print_table(f"UTF-8 validation, {title}: GB/s, then ratio to bytes.decode (above 1: faster)", header, rows)
+            r = rates(data, size, min_time, rounds)
+            ratios = [_ratio(r[c], r["decode"]) for c in RATIO_COLUMNS]
+            rows.append([name, f"{len(data) / 1024:.0f}", *(r[c] for c in names), *ratios])
+        header = ["text", "KiB", *names, *(f"{c[:6]}/dec" for c in RATIO_COLUMNS)]
+        print_table(f"UTF-8 validation, {_label(size)}: GB/s, then ratio to bytes.decode of the whole file "
+                    "(above 1: faster)", header, rows)
 
     print_table("One call on a 16-byte chunk, ns (Python loop included; lower is better)",
                 ["routine", "ASCII", "2-byte"], _per_call_rows(min_time, rounds))
+    if pyplot is not None:
+        _plot(pyplot, texts, args.plot, min_time, rounds)
+        print(f"\nplot written to {args.plot}")
     return 1 if problems else 0
+
+
+def _plot(pyplot: Any, texts: Sequence[tuple[str, bytes]], path: str, min_time: float, rounds: int) -> None:
+    """GB/s against chunk size, one panel per text, one line per routine and peer."""
+    cols = 3
+    rows = (len(texts) + cols - 1) // cols
+    fig, axes = pyplot.subplots(rows, cols, figsize=(5 * cols, 3.6 * rows), squeeze=False)
+    for ax, (name, data) in zip(axes.flat, texts):
+        sizes = [s for s in PLOT_CHUNKS if s is None or s < len(data)]
+        xs = [len(data) if s is None else s for s in sizes]
+        per_size = [rates(data, s, min_time, rounds) for s in sizes]
+        for label, _ in CASES:
+            ys = [r[label] for r in per_size]
+            if label == "decode":  # one call on the whole file: a level, not a curve
+                ax.axhline(ys[-1] or 0, color="black", linestyle="--", linewidth=1, label="bytes.decode (whole)")
+            elif any(y is not None for y in ys):
+                ax.plot(xs, [float("nan") if y is None else y for y in ys], marker="o", markersize=3, label=label)
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("log")
+        ax.set_title(f"{name} ({len(data) // 1024} KiB)", fontsize=9)
+        ax.set_xlabel("chunk size, bytes (last point: whole file)", fontsize=8)
+        ax.set_ylabel("GB/s", fontsize=8)
+        ax.grid(True, which="both", linewidth=0.3)
+    for ax in list(axes.flat)[len(texts):]:
+        ax.set_visible(False)
+    handles, labels = axes.flat[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=len(labels), fontsize=8)
+    fig.suptitle("UTF-8 validation throughput against chunk size (one run, side by side)")
+    fig.tight_layout(rect=(0, 0.04, 1, 0.97))
+    fig.savefig(path, dpi=110)
 
 
 def _ratio(rate: Optional[float], base: Optional[float]) -> Optional[float]:

@@ -102,17 +102,17 @@ struct Rng {
 
 // ---------------------------------------------------------------- memory
 
-// A piece of n bytes whose address is congruent to `residue` mod 16. The
-// allocation ends exactly at the piece's end (AddressSanitizer sees any
-// read past it); the slack before it holds a canary and is inaccessible
-// under memcheck.
+// A piece of n bytes whose address is congruent to `residue` mod `align`
+// (16 or 64). The allocation ends exactly at the piece's end
+// (AddressSanitizer sees any read past it); the slack before it holds a
+// canary and is inaccessible under memcheck.
 class Piece {
 public:
     static constexpr uint8_t kCanary = 0xA5;
 
-    Piece(const uint8_t *src, size_t n, unsigned residue) : n_(n), slack_(residue & 15u) {
+    Piece(const uint8_t *src, size_t n, unsigned residue, unsigned align = 16) : n_(n), slack_(residue % align) {
         void *raw = nullptr;
-        if (posix_memalign(&raw, 16, slack_ + n + (slack_ + n == 0 ? 1 : 0)) != 0) std::abort();
+        if (posix_memalign(&raw, align, slack_ + n + (slack_ + n == 0 ? 1 : 0)) != 0) std::abort();
         raw_ = static_cast<uint8_t *>(raw);
         std::memset(raw_, kCanary, slack_);
         if (n != 0) std::memcpy(raw_ + slack_, src, n);

@@ -52,19 +52,35 @@ step() { # name, command...
     fi
 }
 
-step "compile validator library" "$cxx" "${lib[@]}" -I"$root/utf8check" -c "$root/utf8check/_tav_utf8check.cpp" -o "$out/utf8check.o"
+# The validator library's units, as utf8check/utf8check_build.py lists them.
+utf8_units=(_tav_utf8check utf8_block utf8_ssse3 utf8_avx2 utf8_avx512)
+utf8_objs=()
+utf8_probe_objs=()
+for u in "${utf8_units[@]}"; do
+    step "compile validator unit $u" "$cxx" "${lib[@]}" -I"$root/utf8check" -c "$root/utf8check/$u.cpp" -o "$out/$u.o"
+    utf8_objs+=("$out/$u.o")
+    # The same unit reporting where its vector kernel hands over to the automaton.
+    step "compile validator unit $u (probe)" "$cxx" "${lib[@]}" -DTAV_LOOKUP_PROBE -I"$root/utf8check" -c "$root/utf8check/$u.cpp" -o "$out/probe_$u.o"
+    utf8_probe_objs+=("$out/probe_$u.o")
+done
 step "compile masker library" "$cxx" "${lib[@]}" "${mask_isa[@]}" -I"$root/bytemask" -c "$root/bytemask/_tav_bytemask.cpp" -o "$out/bytemask.o"
 
 echo "== target $arch"
-step "build test_validators" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "$out/utf8check.o" -o "$out/test_validators"
+step "build test_validators" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "${utf8_objs[@]}" -o "$out/test_validators"
 if [ "$arch" = x86_64 ]; then
     # Needs _tav_utf8vld_validate_sse2 and _tav_utf8vld_validate_sse4 in the library.
-    step "build test_block_validators" "$cxx" "${tst[@]}" -DTAV_WITH_BLOCK_ROUTINES -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "$out/utf8check.o" -o "$out/test_block_validators"
+    step "build test_block_validators" "$cxx" "${tst[@]}" -DTAV_WITH_BLOCK_ROUTINES -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "${utf8_objs[@]}" -o "$out/test_block_validators"
+    step "build test_vector_validators" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_vector_validators.cpp" "${utf8_objs[@]}" -o "$out/test_vector_validators"
+    step "build test_vector_probe" "$cxx" "${tst[@]}" -DTAV_LOOKUP_PROBE -I"$root/utf8check" "$root/tests/native/test_vector_validators.cpp" "${utf8_probe_objs[@]}" -o "$out/test_vector_probe"
 else
-    echo "== skipped test_block_validators: the block validators exist on x86-64 only"
+    echo "== skipped test_block_validators, test_vector_validators: the block and vector validators exist on x86-64 only"
 fi
-step "build test_cpu_features" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_cpu_features.cpp" "$out/utf8check.o" -o "$out/test_cpu_features"
+step "build test_cpu_features" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_cpu_features.cpp" "${utf8_objs[@]}" -o "$out/test_cpu_features"
 step "build test_maskers" "$cxx" "${tst[@]}" -I"$root/bytemask" "$root/tests/native/test_maskers.cpp" "$out/bytemask.o" -o "$out/test_maskers"
+
+# The texts the vector tests mutate and chunk: the corpus TAV_CORPUS names,
+# else the short sample shipped with tav.
+export TAV_NATIVE_CORPUS="${TAV_CORPUS:-$root/tav/bench/corpus}"
 
 # shellcheck disable=SC2206  # the runner is a command line, split on purpose
 runner=(${TAV_NATIVE_RUNNER:-})
@@ -73,11 +89,13 @@ if [ "$mode" = valgrind ]; then
     runner+=(valgrind --tool=memcheck --error-exitcode=1 --partial-loads-ok=no --track-fds=no -q)
 fi
 if [ "$mode" = asan ]; then
+    # The vector sweeps visit every 7th address residue under the sanitizers.
+    export TAV_NATIVE_STRIDE="${TAV_NATIVE_STRIDE:-7}"
     export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:halt_on_error=1}"
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 fi
 
-for t in test_cpu_features test_validators test_block_validators test_maskers; do
+for t in test_cpu_features test_validators test_block_validators test_vector_validators test_vector_probe test_maskers; do
     if [ -x "$out/$t" ]; then
         start=$(date +%s)
         step "run $t ($mode)" "${runner[@]}" "$out/$t" && echo "   $(($(date +%s) - start)) s"

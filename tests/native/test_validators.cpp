@@ -4,12 +4,15 @@
 // residue mod 16 and every entry state; empty pieces without a buffer;
 // chunked streams that switch routines; guard pages; the record's life
 // cycle and implementation numbers. Built twice: without the block routines
-// (test_validators) and, on x86-64, with them (test_block_validators, which
-// needs _tav_utf8vld_validate_sse2 and _tav_utf8vld_validate_sse4 to link and
-// skips the SSE4.1 one on a processor without SSE4.1).
+// (test_validators) and, on x86-64, with them and the vector validators
+// (test_block_validators, which needs the x86-64 routines to link and skips
+// each one the processor cannot run).
 #include <string>
 
 #include "utf8_model.h"
+#ifdef TAV_WITH_BLOCK_ROUTINES
+#include "vector_routines.h"
+#endif
 
 using namespace nt;
 
@@ -21,12 +24,19 @@ const std::vector<Routine> &block_routines() {
     static const std::vector<Routine> runs = runnable(kBlockRoutines);
     return runs;
 }
+
+// The vector validators this processor runs: exact, like the scalar ones.
+const std::vector<Routine> &vector_routines() {
+    static const std::vector<Routine> runs = runnable(kVectorRoutines);
+    return runs;
+}
 #endif
 
 std::vector<Routine> routines() {
     std::vector<Routine> all(std::begin(kScalarRoutines), std::end(kScalarRoutines));
 #ifdef TAV_WITH_BLOCK_ROUTINES
     all.insert(all.end(), block_routines().begin(), block_routines().end());
+    all.insert(all.end(), vector_routines().begin(), vector_routines().end());
 #endif
     return all;
 }

@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+// _tav_utf8vld_validate_avx512: the vector validator of utf8_lookup.h on
+// 64-byte registers, two blocks per step, the last bytes by a masked load.
+// Needs AVX-512F and AVX-512BW (TAV_CPU_AVX512F | TAV_CPU_AVX512BW); only
+// this file's functions carry that target. x86-64 only.
+#include "utf8_internal.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>  // AVX-512F, AVX-512BW
+
+// GCC 12's AVX-512 headers start some intrinsics (the lane broadcast,
+// valignd) from a self-initialised "undefined" register, which
+// -Wmaybe-uninitialized reports wherever they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define TAV_LOOKUP_TARGET "avx512f,avx512bw"
+#define TAV_LOOKUP_NS tav_utf8_avx512
+#include "utf8_lookup.h"
+
+namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
+
+// The register trait of the kernel (members as in utf8_ssse3.cpp).
+struct Avx512 {
+    using reg = __m512i;
+    static constexpr size_t kWidth = 64;
+    static constexpr size_t kGroup = 2;
+
+    // The first n (< 64) bytes.
+    static TAV_LOOKUP_INLINE __mmask64 first(size_t n) { return (uint64_t{1} << n) - 1; }
+
+    static TAV_LOOKUP_INLINE reg zero() { return _mm512_setzero_si512(); }
+    static TAV_LOOKUP_INLINE reg splat(uint8_t b) { return _mm512_set1_epi8(static_cast<char>(b)); }
+    static TAV_LOOKUP_INLINE reg table(const uint8_t (&t)[16]) {
+        return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i *>(t)));
+    }
+    static TAV_LOOKUP_INLINE reg load(const uint8_t *p) { return _mm512_loadu_si512(p); }
+    // A masked load: the bytes past p + n are neither read nor able to fault.
+    static TAV_LOOKUP_INLINE reg load_tail(const uint8_t *p, size_t n) { return _mm512_maskz_loadu_epi8(first(n), p); }
+    static TAV_LOOKUP_INLINE reg lookup(reg t, reg idx) { return _mm512_shuffle_epi8(t, idx); }
+    static TAV_LOOKUP_INLINE reg high_nibbles(reg v, reg low_nibble) {
+        return _mm512_and_si512(_mm512_srli_epi16(v, 4), low_nibble);
+    }
+    static TAV_LOOKUP_INLINE reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
+    static TAV_LOOKUP_INLINE reg or_(reg a, reg b) { return _mm512_or_si512(a, b); }
+    static TAV_LOOKUP_INLINE reg xor_(reg a, reg b) { return _mm512_xor_si512(a, b); }
+    static TAV_LOOKUP_INLINE reg subs(reg a, reg b) { return _mm512_subs_epu8(a, b); }
+    // valignd brings the last lane of `before` under the first three lanes
+    // of `cur`; then the lane-wise alignr.
+    static TAV_LOOKUP_INLINE void previous(reg cur, reg before, reg &p1, reg &p2, reg &p3) {
+        const reg below = _mm512_alignr_epi32(cur, before, 12);
+        p1 = _mm512_alignr_epi8(cur, below, 15);
+        p2 = _mm512_alignr_epi8(cur, below, 14);
+        p3 = _mm512_alignr_epi8(cur, below, 13);
+    }
+    static TAV_LOOKUP_INLINE bool ascii(reg v) { return _mm512_movepi8_mask(v) == 0; }
+    static TAV_LOOKUP_INLINE bool nonzero(reg v) { return _mm512_test_epi8_mask(v, v) != 0; }
+    static TAV_LOOKUP_INLINE bool nonzero_in_first(reg v, size_t n) {
+        return _mm512_mask_test_epi8_mask(first(n), v, v) != 0;
+    }
+    static TAV_LOOKUP_INLINE reg last_bytes_max(uint8_t third_last, uint8_t second_last, uint8_t last) {
+        // Bytes 60-63 are the top 32-bit element: FF, then the three maxima.
+        const uint32_t top = uint32_t{last} << 24 | uint32_t{second_last} << 16 | uint32_t{third_last} << 8 | 0xFFu;
+        return _mm512_mask_set1_epi32(_mm512_set1_epi8(-1), 0x8000, static_cast<int>(top));
+    }
+};
+
+}  // namespace tav_utf8_avx512
+
+// Needs AVX-512F and AVX-512BW; the caller checks the processor.
+TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int _tav_utf8vld_validate_avx512(void *handle,
+                                                                                          const uint8_t *data,
+                                                                                          size_t length) {
+    return tav_utf8_avx512::validate<tav_utf8_avx512::Avx512>(tav_utf8::record(handle), data, length);
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#undef TAV_LOOKUP_INLINE
+#undef TAV_LOOKUP_NS
+#undef TAV_LOOKUP_TARGET
+#endif  // __x86_64__

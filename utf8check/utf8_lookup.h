@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: MIT
+// The vector validator, written once over a register trait V and compiled
+// once per processor family (utf8_ssse3.cpp, utf8_avx2.cpp, utf8_avx512.cpp).
+//
+// Method: the nibble lookups of Keiser and Lemire, "Validating UTF-8 In Less
+// Than One Instruction Per Byte" (Software: Practice and Experience, 2021).
+// Three 16-entry lookups on the high and low nibble of the previous byte and
+// the high nibble of the current byte give the errors of each pair of
+// adjacent bytes; a saturating subtraction marks the bytes that must be the
+// third or fourth of a sequence. A block whose error vector is zero, after
+// blocks that were all zero, leaves the stream well formed up to the
+// character its last bytes begin.
+//
+// Exact and incremental: the carried state is walked byte by byte to a
+// character boundary, the vector check runs from there, and the automaton
+// takes over from the last character boundary before the first flagged unit
+// (it rejects inside that unit, at the exact byte) and over the last
+// character of the chunk (its state is the one carried out). So the results,
+// the state and both indices are those of _tav_utf8vld_validate_table.
+//
+// The including file defines, before this header:
+//   TAV_LOOKUP_TARGET  the target attribute of its family, e.g. "avx2"
+//   TAV_LOOKUP_NS      the namespace of this instantiation
+// and then the trait (see Ssse3 in utf8_ssse3.cpp for its members). No
+// include guard: each family includes this once, in its own namespace, and
+// undefines the macros at its end.
+#include <cstring>  // memcpy
+
+#include "utf8_internal.h"
+
+#define TAV_LOOKUP_INLINE __attribute__((target(TAV_LOOKUP_TARGET), always_inline)) inline
+
+// Test builds of the library (never the module) define TAV_LOOKUP_PROBE to
+// learn where the automaton takes over: a result can be exact even when the
+// vector check flags too much (valid text falls back to the slow path) or a
+// unit too late (a rejection then hides within the bytes looked back at).
+#if defined(TAV_LOOKUP_PROBE) && !defined(TAV_LOOKUP_PROBE_DECLARED)
+#define TAV_LOOKUP_PROBE_DECLARED
+// flagged: 1 when a unit at offset `unit` was flagged, 0 at the end of the
+// chunk; `from`: the offset where the automaton starts.
+extern "C" void tav_lookup_probe(int flagged, size_t unit, size_t from);
+#endif
+
+namespace TAV_LOOKUP_NS __attribute__((visibility("hidden"))) {
+
+using tav_utf8::finish;
+using tav_utf8::reject;
+using tav_utf8::run_table;
+using tav_utf8::utf8_step;
+
+// Error bits of a pair of adjacent bytes (p, c).
+constexpr uint8_t TOO_SHORT = 0x01;   // p C0-FF (a lead), c not 80-BF
+constexpr uint8_t TOO_LONG = 0x02;    // p 00-7F, c 80-BF
+constexpr uint8_t OVERLONG_3 = 0x04;  // E0 80-9F
+constexpr uint8_t TOO_LARGE = 0x08;   // F4-FF 90-BF: above U+10FFFF
+constexpr uint8_t SURROGATE = 0x10;   // ED A0-BF: U+D800-DFFF
+constexpr uint8_t OVERLONG_2 = 0x20;  // C0-C1 80-BF
+constexpr uint8_t OVERLONG_4 = 0x40;  // F0 80-8F; also F5-FF 80-8F
+constexpr uint8_t TWO_CONTS = 0x80;   // 80-BF 80-BF, unless c is a third or fourth byte
+constexpr uint8_t CARRY = TOO_SHORT | TOO_LONG | TWO_CONTS;
+
+// errors(p, c) = H1[p >> 4] & L1[p & 15] & H2[c >> 4].
+alignas(16) constexpr uint8_t kH1[16] = {
+    // 0-7: ASCII
+    TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG,
+    // 8-B: continuation
+    TWO_CONTS, TWO_CONTS, TWO_CONTS, TWO_CONTS,
+    TOO_SHORT | OVERLONG_2,                 // C
+    TOO_SHORT,                              // D
+    TOO_SHORT | OVERLONG_3 | SURROGATE,     // E
+    TOO_SHORT | TOO_LARGE | OVERLONG_4,     // F
+};
+alignas(16) constexpr uint8_t kL1[16] = {
+    CARRY | OVERLONG_3 | OVERLONG_2 | OVERLONG_4,   // 0: C0, E0, F0
+    CARRY | OVERLONG_2,                             // 1: C1
+    CARRY, CARRY,                                   // 2-3
+    CARRY | TOO_LARGE,                              // 4: F4
+    CARRY | TOO_LARGE | OVERLONG_4, CARRY | TOO_LARGE | OVERLONG_4,  // 5-C: F5-FC
+    CARRY | TOO_LARGE | OVERLONG_4, CARRY | TOO_LARGE | OVERLONG_4,
+    CARRY | TOO_LARGE | OVERLONG_4, CARRY | TOO_LARGE | OVERLONG_4,
+    CARRY | TOO_LARGE | OVERLONG_4, CARRY | TOO_LARGE | OVERLONG_4,
+    CARRY | TOO_LARGE | OVERLONG_4 | SURROGATE,     // D: ED, FD
+    CARRY | TOO_LARGE | OVERLONG_4, CARRY | TOO_LARGE | OVERLONG_4,  // E-F: FE, FF
+};
+alignas(16) constexpr uint8_t kH2[16] = {
+    // 0-7: ASCII
+    TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT,
+    TOO_LONG | OVERLONG_2 | TWO_CONTS | OVERLONG_3 | OVERLONG_4,  // 8
+    TOO_LONG | OVERLONG_2 | TWO_CONTS | OVERLONG_3 | TOO_LARGE,   // 9
+    TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE | TOO_LARGE,    // A
+    TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE | TOO_LARGE,    // B
+    // C-F: lead
+    TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT,
+};
+
+// The constants of the check, loaded once per call.
+template <class V>
+struct Consts {
+    typename V::reg h1, l1, h2, low_nibble, third, fourth, top_bit, last_max;
+};
+
+template <class V>
+TAV_LOOKUP_INLINE Consts<V> consts() {
+    return {V::table(kH1), V::table(kL1), V::table(kH2), V::splat(0x0F),
+            // sat(p2 - 0x60) >= 0x80 exactly when p2 is E0-FF; sat(p3 - 0x70) when p3 is F0-FF.
+            V::splat(0xE0 - 0x80), V::splat(0xF0 - 0x80), V::splat(0x80),
+            // Above these, the last three bytes begin a character the block does not finish.
+            V::last_bytes_max(0xEF, 0xDF, 0xBF)};
+}
+
+// The error vector of block `cur` after block `before`: zero where the pair
+// of a byte and the one before it is allowed and the byte is a required
+// continuation exactly when the bytes two and three before call for one.
+template <class V>
+TAV_LOOKUP_INLINE typename V::reg block_errors(const Consts<V> &k, typename V::reg cur, typename V::reg before) {
+    typename V::reg p1, p2, p3;
+    V::previous(cur, before, p1, p2, p3);
+    const auto pair = V::and_(V::and_(V::lookup(k.h1, V::high_nibbles(p1, k.low_nibble)),
+                                      V::lookup(k.l1, V::and_(p1, k.low_nibble))),
+                              V::lookup(k.h2, V::high_nibbles(cur, k.low_nibble)));
+    const auto must23 = V::and_(V::or_(V::subs(p2, k.third), V::subs(p3, k.fourth)), k.top_bit);
+    return V::xor_(must23, pair);
+}
+
+// Non-zero when the block's last bytes begin a character it does not finish.
+template <class V>
+TAV_LOOKUP_INLINE typename V::reg unfinished(const Consts<V> &k, typename V::reg last) {
+    return V::subs(last, k.last_max);
+}
+
+// The last character boundary before offset b, looking back at most three
+// bytes and never before `start`: the last byte that is not a continuation,
+// or b itself when the three before it all are. Valid for a stream that is
+// well formed up to the character its last bytes begin.
+inline size_t boundary_before(const uint8_t *data, size_t start, size_t b) {
+    for (size_t k = b; k > start && b - k < 3;) {
+        --k;
+        if ((data[k] & 0xC0u) != 0x80u) return k;
+    }
+    return b;
+}
+
+template <class V>
+__attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const uint8_t *data, size_t n) {
+    using reg = typename V::reg;
+    constexpr size_t W = V::kWidth;
+    constexpr size_t G = V::kGroup;  // blocks per loop step, one test per group
+    int s = st->state;
+    if (s == UTF8_REJECT) return finish(st, UTF8_REJECT, n);
+
+    // Inside a character: byte by byte to its end (at most three bytes).
+    size_t i = 0;
+    while (s != UTF8_ACCEPT) {
+        if (i == n) return finish(st, s, n);
+        s = utf8_step(s, data[i]);
+        if (s == UTF8_REJECT) return reject(st, i);
+        ++i;
+    }
+    const size_t start = i;  // a character boundary
+
+    const Consts<V> k = consts<V>();
+    reg before = V::zero();   // at a boundary, as after ASCII
+    reg pending = V::zero();  // non-zero when `before` ends inside a character
+    for (; n - i >= G * W; i += G * W) {
+        reg b[G];
+        for (size_t g = 0; g < G; ++g) b[g] = V::load(data + i + g * W);
+        reg any = b[0];
+        for (size_t g = 1; g < G; ++g) any = V::or_(any, b[g]);
+        if (V::ascii(any)) {
+            // All ASCII: an error only when the bytes before wait for continuations.
+            if (V::nonzero(pending)) goto flagged;
+            before = b[G - 1];
+            continue;
+        }
+        reg err = block_errors<V>(k, b[0], before);
+        for (size_t g = 1; g < G; ++g) err = V::or_(err, block_errors<V>(k, b[g], b[g - 1]));
+        if (V::nonzero(err)) goto flagged;
+        before = b[G - 1];
+        pending = unfinished<V>(k, before);
+    }
+    for (; n - i >= W; i += W) {
+        const reg cur = V::load(data + i);
+        if (V::ascii(cur)) {
+            if (V::nonzero(pending)) goto flagged;
+        } else {
+            if (V::nonzero(block_errors<V>(k, cur, before))) goto flagged;
+            pending = unfinished<V>(k, cur);
+        }
+        before = cur;
+    }
+    if (i < n) {
+        // The last bytes, padded with zeros; errors at the padding do not count.
+        const size_t rest = n - i;
+        const reg cur = V::load_tail(data + i, rest);
+        if (V::ascii(cur)) {
+            if (V::nonzero(pending)) goto flagged;
+        } else if (V::nonzero_in_first(block_errors<V>(k, cur, before), rest)) {
+            goto flagged;
+        }
+    }
+    // Well formed up to the last character, which the automaton walks: its
+    // state is carried out, and a last byte that can start no character
+    // (C0, C1, F5-FF: flagged only by the byte after it) is rejected.
+    {
+        const size_t from = boundary_before(data, start, n);
+#if defined(TAV_LOOKUP_PROBE)
+        tav_lookup_probe(0, n, from);
+#endif
+        return run_table(st, data, n, from, UTF8_ACCEPT);
+    }
+
+flagged:
+    // The stream is well formed up to the character that begins before unit
+    // i, and ill formed within it: the automaton finds the byte.
+    const size_t from = boundary_before(data, start, i);
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(1, i, from);
+#endif
+    return run_table(st, data, n, from, UTF8_ACCEPT);
+}
+
+}  // namespace TAV_LOOKUP_NS
