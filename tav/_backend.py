@@ -55,6 +55,11 @@ def _masker() -> str:
 MASKER = _masker()
 
 
+# Where the native module's vector validators take over (capi/_tav_native.cpp, VECTOR_FROM).
+_NATIVE_VECTOR_FROM = {"avx512": 8, "avx2": 24, "ssse3": 16}
+_VECTOR_NAMES = {"avx512": "AVX-512 vector validator", "avx2": "AVX2 vector validator", "ssse3": "SSSE3 vector validator"}
+
+
 def routines() -> dict[str, str]:
     """The routines the safe API runs on this processor, for `tav --version` and the benchmarks."""
     from . import _cpu
@@ -63,19 +68,21 @@ def routines() -> dict[str, str]:
     if NAME == "native":
         native = importlib.import_module("_tav_native")
         chosen = native._force_routines()  # with no argument: what is in force, unchanged
+        vector = native.VECTOR_ROUTINE
         out["validation"] = {
-            "auto": f"unrolled, SSE2 block validator from {native.BLOCK_VALIDATOR_THRESHOLD} B",
-            "unrolled": "unrolled",
-            "table": "table",
-            "sse2": "SSE2 block validator",
+            "auto": (
+                f"unrolled, {_VECTOR_NAMES[vector]} from {_NATIVE_VECTOR_FROM[vector]} B"
+                if vector != "none"
+                else f"unrolled, SSE2 block validator from {native.BLOCK_VALIDATOR_THRESHOLD} B"
+            ),
         }.get(chosen["utf8"], chosen["utf8"])
         out["masking"] = {"sse2": "SSE2", "bytes": "byte loop"}.get(chosen["mask"], chosen["mask"])
     else:
         from . import _utf8
 
-        block = _utf8._block_validate is not None
+        long = _VECTOR_NAMES.get(_utf8.LONG_ROUTINE, "SSE2 block validator")
         out["validation"] = (
-            f"unrolled, SSE2 block validator from {_utf8.BLOCK_VALIDATOR_THRESHOLD} B" if block else "unrolled"
+            f"unrolled, {long} from {_utf8.BLOCK_VALIDATOR_THRESHOLD} B" if _utf8.LONG_ROUTINE != "none" else "unrolled"
         )
         out["masking"] = {"cffi": "SSE2" if _cpu.X86_64 else "byte loop", "python": "pure Python"}[MASKER]
     return out

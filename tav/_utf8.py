@@ -9,6 +9,7 @@ import cffi
 import _tav_utf8check
 
 from ._buffers import RECORD_SIZE, U8_ARRAY, from_buffer, readable
+from . import _cpu
 from ._owner import RecordOwner
 from ._status import Utf8Status
 
@@ -21,14 +22,17 @@ __all__ = ["BLOCK_VALIDATOR_THRESHOLD", "Utf8Status", "Utf8Validator", "is_valid
 ffi = _tav_utf8check.ffi
 lib = _tav_utf8check.lib
 
-#: Chunks of at least this many bytes go to the SSE2 block validator, shorter
-#: ones to the unrolled routine. Picked from the threshold table of
-#: `python -m tav.bench.api` (block validator / unrolled speed): at 2 KiB
-#: 1.28x on ASCII but 0.88x on non-ASCII text; at 4 KiB 1.92x and 0.98x; at
-#: 8 KiB 2.90x and 1.03x. Below that the extra ABI call and the saved record
-#: fields (~0.3 us) cost more than the block validator saves, and on
-#: non-ASCII text the threaded unrolled routine is about as fast per byte.
-BLOCK_VALIDATOR_THRESHOLD = 4096
+#: Chunks shorter than this go to the unrolled routine through the
+#: dispatcher, longer ones to the widest vector validator the processor runs
+#: (AVX-512, AVX2, SSSE3; exact, like the dispatcher) or else to the SSE2
+#: block validator, both reached through an ABI call that costs ~0.15 us more
+#: than the binding's. Measured (ns per validate() call, unrolled / AVX-512,
+#: ASCII and Cyrillic): 512 B 686 / 711 and 723 / 736, 1 KiB 836 / 728 and
+#: 899 / 776, 4 KiB 1708 / 769 and 1983 / 928. The SSE2 block validator, which
+#: also saves the record for a replay, pays only from 4 KiB (block / unrolled
+#: speed: 2 KiB 1.28x ASCII but 0.88x non-ASCII; 4 KiB 1.92x and 0.98x).
+VECTOR_THRESHOLD = 1024
+SSE2_BLOCK_THRESHOLD = 4096
 
 # The block validator is exported by the module's shared object but not
 # declared in its binding: reach it as native callers do, through the same
@@ -38,17 +42,55 @@ _abi.cdef(
     """
     typedef struct { size_t current_index; size_t total_index; int state; int impl; } utf8vld_state;
     int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);
     """
 )
 _BlockValidator = Callable[["CData", Union[bytes, "CData"], int], int]
-_block_validate: Optional[_BlockValidator]
-try:
-    _so = _abi.dlopen(_tav_utf8check.__file__)
-    _block_validate = getattr(_so, "_tav_utf8vld_validate_sse2")
-except (OSError, AttributeError):  # no block validator to be had: the unrolled routine serves all sizes
-    _block_validate = None
-# Chunk size from which validate() takes the block validator.
+
+#: The long-chunk routines, widest first, with the processor features each needs.
+LONG_ROUTINES = (
+    ("avx512", ("avx512f", "avx512bw")),
+    ("avx2", ("avx2",)),
+    ("ssse3", ("ssse3",)),
+    ("sse2", ("sse2",)),
+)
+
+
+def _long_routine(only: Optional[str] = None) -> tuple[str, Optional[_BlockValidator]]:
+    """The widest long-chunk routine the processor runs (or the one named), reached as
+    native callers reach it: these routines are exported but not in the binding."""
+    try:
+        so = _abi.dlopen(_tav_utf8check.__file__)
+    except OSError:
+        return "none", None
+    for name, needs in LONG_ROUTINES:
+        if (only is None or name == only) and _cpu.has(*needs):
+            fn = getattr(so, f"_tav_utf8vld_validate_{name}", None)
+            if fn is not None:
+                return name, fn
+    return "none", None  # no such routine here: the unrolled routine serves all sizes
+
+
+# The routine for long chunks. The vector routines (ssse3, avx2, avx512) have
+# the dispatcher's exact effects; the SSE2 block validator locates a rejection
+# only to its block, so its rejected chunks are replayed.
+LONG_ROUTINE, _block_validate = _long_routine()
+_long_exact = LONG_ROUTINE != "sse2"
+#: Chunk size from which validate() takes the long-chunk routine.
+BLOCK_VALIDATOR_THRESHOLD = VECTOR_THRESHOLD if _long_exact else SSE2_BLOCK_THRESHOLD
 _long_chunk = BLOCK_VALIDATOR_THRESHOLD if _block_validate is not None else 1 << 64
+
+
+def _force_long_routine(name: Optional[str]) -> None:
+    """Tests only: take `name` (or the widest) for long chunks; ValueError if the processor lacks it."""
+    global LONG_ROUTINE, _block_validate, _long_exact, _long_chunk
+    routine, fn = _long_routine(name)
+    if fn is None:
+        raise ValueError(f"this processor does not run the {name} validator")
+    LONG_ROUTINE, _block_validate, _long_exact = routine, fn, routine != "sse2"
+    _long_chunk = VECTOR_THRESHOLD if _long_exact else SSE2_BLOCK_THRESHOLD
 
 _UNROLLED = 2  # implementation number of the unrolled routine behind the dispatcher
 _validate = lib.tav_utf8vld_validate
@@ -75,8 +117,10 @@ def _validate_long(handle: CData, record: Any, data: Union[bytes, CData], n: int
     The block validator counts whole 16-byte units after a rejection, so the
     record fields are put back as they were and the dispatcher runs the same
     chunk again; the record then holds exactly what the dispatcher alone leaves."""
-    saved = record.current_index, record.total_index, record.state
     assert _block_validate is not None
+    if _long_exact:
+        return _block_validate(handle, data, n)
+    saved = record.current_index, record.total_index, record.state
     result = _block_validate(handle, data, n)
     if result < 0:
         record.current_index, record.total_index, record.state = saved
@@ -93,11 +137,11 @@ class Utf8Validator(RecordOwner):
 
     Which routine serves a chunk: chunks shorter than BLOCK_VALIDATOR_THRESHOLD
     go through the dispatcher with the unrolled routine, whose per-call cost is
-    lowest; longer ones go to the SSE2 block validator, which passes all-ASCII
-    16-byte blocks with one test (measured at 64 KiB chunks: 6x the unrolled
-    speed on ASCII, 1.2x on non-ASCII text) but costs more per call. The block
-    validator locates a rejection only to its 16-byte block, so a rejected
-    long chunk is replayed through the dispatcher, which gives the exact offset.
+    lowest; longer ones go to the widest vector validator the processor runs
+    (AVX-512, AVX2 or SSSE3, 16-64 bytes per step, with the dispatcher's exact
+    results), or on a processor without SSSE3 to the SSE2 block validator,
+    which locates a rejection only to its 16-byte block: a chunk it rejects is
+    replayed through the dispatcher for the exact offset.
 
     Buffers are never copied: bytes are handed to native code as they are, every
     other bytes-like object through a buffer export that pins its memory for

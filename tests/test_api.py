@@ -378,13 +378,18 @@ def test_stream_status_and_offset_match_the_oracle_across_the_threshold() -> Non
         assert tav.is_valid_utf8(data) is (rfc3629_status(data)[0] == "complete"), name
 
 
-def test_long_chunks_take_the_block_validator() -> None:
-    _only_cffi("long chunks go to the block validator through its ABI view")
-    # A real check that the threshold routes: count the block validator's calls.
-    if _utf8._block_validate is None:
-        pytest.skip("this build has no block validator")
+@pytest.mark.parametrize("routine", [name for name, _ in _utf8.LONG_ROUTINES])
+def test_long_chunks_take_the_long_chunk_routine(routine: str) -> None:
+    _only_cffi("long chunks go to a vector or block validator through its ABI view")
+    try:
+        _utf8._force_long_routine(routine)
+    except ValueError as e:
+        pytest.skip(str(e))
+    # A real check that the threshold routes: count the routine's calls.
     calls: List[int] = []
     real = _utf8._block_validate
+    assert real is not None
+    long = _utf8._long_chunk
 
     def counting(handle: object, data: object, n: int) -> int:
         calls.append(n)
@@ -393,13 +398,13 @@ def test_long_chunks_take_the_block_validator() -> None:
     _utf8._block_validate = counting  # type: ignore[assignment]
     try:
         v = tav.Utf8Validator()
-        v.validate(b"a" * (T - 1))
-        v.validate(b"a" * T)
-        v.validate(b"a" * 5 + b"\xff" + b"a" * T)
-        assert calls == [T, T + 6]
-        assert v.error_offset == 2 * T - 1 + 5
+        v.validate(b"a" * (long - 1))
+        v.validate(b"a" * long)
+        v.validate(b"a" * 5 + b"\xff" + b"a" * long)
+        assert calls == [long, long + 6]
+        assert v.error_offset == 2 * long - 1 + 5  # exact, by the routine itself or by a replay
     finally:
-        _utf8._block_validate = real
+        _utf8._force_long_routine(None)
 
 
 # --- life cycle ----------------------------------------------------------------
