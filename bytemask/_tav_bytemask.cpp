@@ -103,8 +103,9 @@ __attribute__((target("sse4.1"))) inline size_t process_sse2(xormask_state *st, 
 //
 // These kernels write dst[i] = src[i] XOR key byte (p + i) % 4; with
 // src == dst they mask in place. src and dst are the same buffer or do not
-// overlap. Loads from src are unaligned, stores to dst aligned after a head. Each source byte is read once and each destination byte
-// written once; nothing outside the two buffers is accessed.
+// overlap. Loads from src are unaligned; stores to dst are aligned after a
+// head. Each source byte is read once and each destination byte written
+// once; nothing outside the two buffers is accessed.
 //
 // They carry the key as a 64-bit word: two copies of the key rotated so that
 // its byte 0 (lowest address) is the key byte of the next data byte. A 4-,

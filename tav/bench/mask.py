@@ -332,13 +332,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--quick", action="store_true", help="short timings, no 64 MiB buffer")
     args = parser.parse_args(list(argv) if argv is not None else None)
     sizes = QUICK_SIZES if args.quick else SIZES
-    min_time, rounds = (0.02, 7) if args.quick else (0.04, 11)
+    # Many short rounds: on a shared machine each row then finds quiet moments.
+    min_time, rounds = (0.01, 9) if args.quick else (0.01, 41)
     runs_here = [w for w in WIDTHS if _native("process", w) is not None]
     print(f"wide routines this processor runs: {', '.join(runs_here) or 'none'}")
 
     def measure(n: int, builders: Sequence[Builder]) -> list[Optional[float]]:
         # Big buffers: fewer rounds, each call already lasts milliseconds.
-        return interleaved_times([build(n) for build in builders], min_time, rounds if n < 16 << 20 else 5)
+        return interleaved_times([build(n) for build in builders], min_time, rounds if n < 16 << 20 else 15)
 
     labels = [label for label, _, _ in CASES]
     times: dict[int, list[Optional[float]]] = {}
