@@ -37,6 +37,31 @@ TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, siz
 #if defined(__x86_64__)
 /* Built and exported on x86-64 only; needs SSE4.1 for its key vector. */
 TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
+
+/* Wider routines with the effect of the byte loop (the same bytes, `pointer`
+ * advanced by length, the new pointer returned); built and exported on
+ * x86-64 only, behind no implementation number. The caller checks the
+ * processor first: the validator library's tav_cpu_features() reports it,
+ * this library asks nothing at run time.
+ *   _tav_xormask_process_avx2    needs AVX2 (TAV_CPU_AVX2)
+ *   _tav_xormask_process_avx512  needs AVX-512F and AVX-512BW
+ *                                (TAV_CPU_AVX512F | TAV_CPU_AVX512BW) */
+TAV_MASK_API size_t _tav_xormask_process_avx2(void *handle, uint8_t *data, size_t length);
+TAV_MASK_API size_t _tav_xormask_process_avx512(void *handle, uint8_t *data, size_t length);
+#endif
+
+/* Masked copy: dst[i] = src[i] XOR mask[(pointer + i) mod 4] for i < length,
+ * in one pass; src is only read; then `pointer` advances by length and the
+ * new pointer is returned, as if src had been copied to dst and masked in
+ * place. src and dst are the same buffer or do not overlap. The byte loop is
+ * built everywhere; the others on x86-64 only, with the processor
+ * requirements of the in-place routines of the same width (SSE2: every
+ * x86-64 processor). */
+TAV_MASK_API size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+#if defined(__x86_64__)
+TAV_MASK_API size_t _tav_xormask_copy_sse2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+TAV_MASK_API size_t _tav_xormask_copy_avx2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+TAV_MASK_API size_t _tav_xormask_copy_avx512(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 #endif
 
 #endif /* TAV_BYTEMASK_H */

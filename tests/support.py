@@ -69,6 +69,12 @@ mask_ffi.cdef(
     size_t tav_xormask_process(void *handle, uint8_t *data, size_t length);
     size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length);
     size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
+    size_t _tav_xormask_process_avx2(void *handle, uint8_t *data, size_t length);
+    size_t _tav_xormask_process_avx512(void *handle, uint8_t *data, size_t length);
+    size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+    size_t _tav_xormask_copy_sse2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+    size_t _tav_xormask_copy_avx2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+    size_t _tav_xormask_copy_avx512(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
     """
 )
 mask_abi = mask_ffi.dlopen(MASK_MODULE_FILE)

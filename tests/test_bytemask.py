@@ -2,6 +2,8 @@
 from __future__ import annotations
 
 import ctypes
+import os
+import platform
 import subprocess
 import sys
 import threading
@@ -9,11 +11,13 @@ from functools import lru_cache
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+import cffi
 import pytest
 
 import _tav_bytemask
 from support import (
-    AlignedBuffer, MASK_MODULE_FILE, mask_abi, mask_ffi, mask_record, module_entry, seeded, x86_64_only, xor_model,
+    AlignedBuffer, MASK_MODULE_FILE, UTF8_MODULE_FILE, mask_abi, mask_ffi, mask_record, module_entry, seeded,
+    x86_64_only, xor_model,
 )
 
 api = _tav_bytemask.lib
@@ -433,3 +437,281 @@ def test_distinct_records_in_parallel_threads() -> None:
     for key, buf in zip(keys, buffers):
         # An odd number of passes leaves the data masked once; 4096 is a multiple of 4.
         assert buf == xor_model(pattern, key) * (size // len(pattern))
+
+
+# --- the wider routines and the copying routines -----------------------------------
+#
+# Called by name through the ABI view: they sit behind no implementation
+# number. Each runs only where the processor has what it needs (the validator
+# module's tav_cpu_features says), and is skipped with the reason elsewhere.
+
+CPU_AVX2, CPU_AVX512F, CPU_AVX512BW = 1 << 3, 1 << 4, 1 << 5  # bits of tav_cpu_features()
+
+
+def _cpu_features() -> int:
+    ffi = cffi.FFI()
+    ffi.cdef("unsigned tav_cpu_features(void);")
+    try:
+        return int(ffi.dlopen(UTF8_MODULE_FILE).tav_cpu_features())
+    except (OSError, AttributeError):
+        return 0
+
+
+CPU = _cpu_features()
+
+# (symbol, tav_cpu_features bits it needs, their names)
+WIDE = [
+    ("_tav_xormask_process_avx2", CPU_AVX2, "AVX2"),
+    ("_tav_xormask_process_avx512", CPU_AVX512F | CPU_AVX512BW, "AVX-512F and AVX-512BW"),
+]
+COPIES = [
+    ("_tav_xormask_copy_simple", 0, ""),
+    ("_tav_xormask_copy_sse2", 0, ""),
+    ("_tav_xormask_copy_avx2", CPU_AVX2, "AVX2"),
+    ("_tav_xormask_copy_avx512", CPU_AVX512F | CPU_AVX512BW, "AVX-512F and AVX-512BW"),
+]
+
+
+def _skip_reason(symbol: str, bits: int, names: str) -> Optional[str]:
+    try:
+        getattr(mask_abi, symbol)
+    except AttributeError:
+        return f"{symbol} is not in this build (x86-64 only)"
+    if CPU & bits != bits:
+        return f"the processor lacks {names}"
+    return None
+
+
+def _params(table: list[tuple[str, int, str]]) -> list[Any]:
+    out = []
+    for symbol, bits, names in table:
+        reason = _skip_reason(symbol, bits, names)
+        out.append(pytest.param(symbol, id=symbol, marks=[pytest.mark.skipif(reason is not None, reason=reason or "")]))
+    return out
+
+
+def _runnable(table: list[tuple[str, int, str]]) -> list[str]:
+    return [symbol for symbol, bits, names in table if _skip_reason(symbol, bits, names) is None]
+
+
+# memcheck preloads its own library into the interpreter it runs; there the
+# sweeps stop at 80 bytes (past every head and tail of every width), as the
+# native harness's do under memcheck.
+UNDER_MEMCHECK = "vgpreload" in os.environ.get("LD_PRELOAD", "")
+WIDE_LENGTHS = range(81 if UNDER_MEMCHECK else 301)
+GUARD_LENGTHS = range(301)  # the guard-page child runs outside memcheck
+WIDE_PLAIN = bytes(seeded(20261211).randrange(256) for _ in range(300))
+
+
+@lru_cache(maxsize=None)
+def _wide_model(n: int, phase: int) -> bytes:
+    return xor_model(WIDE_PLAIN[:n], KEY, phase)
+
+
+class LineBuffer:
+    """n bytes at a chosen offset in a 64-byte line, between 64 guard bytes on each side."""
+
+    GUARD, FILL = 64, 0xA5
+
+    def __init__(self, data: bytes, residue: int) -> None:
+        size = len(data) + 2 * self.GUARD + 64
+        self._raw = bytearray([self.FILL]) * size
+        raw_addr = ctypes.addressof((ctypes.c_char * size).from_buffer(self._raw))
+        self.offset = self.GUARD + ((residue - (raw_addr + self.GUARD)) % 64)
+        self.length = len(data)
+        self._raw[self.offset:self.offset + len(data)] = data
+        self.address = raw_addr + self.offset
+
+    def contents(self) -> bytes:
+        return bytes(self._raw[self.offset:self.offset + self.length])
+
+    def refill(self, data: bytes) -> None:
+        self._raw[self.offset:self.offset + self.length] = data
+
+    def guards_intact(self) -> bool:
+        before, after = self._raw[:self.offset], self._raw[self.offset + self.length:]
+        return before.count(self.FILL) == len(before) and after.count(self.FILL) == len(after)
+
+
+@pytest.mark.parametrize("symbol", _params(WIDE))
+def test_wide_routine_every_length_line_offset_and_start(symbol: str) -> None:
+    """Lengths 0..300 at all 64 offsets in a line from 9 starting pointers: the model's bytes, the
+    new pointer stored and returned, nothing written outside the piece, key and impl left alone."""
+    fn = getattr(mask_abi, symbol)
+    handle = mask_abi.tav_xormask_new(KEY)
+    rec = _record(mask_ffi, handle)
+    rec.impl = 1  # the routine ignores impl
+    failures: list[str] = []
+    try:
+        for n in WIDE_LENGTHS:
+            for residue in range(64):
+                buf = LineBuffer(WIDE_PLAIN[:n], residue)
+                data = mask_ffi.cast("uint8_t *", buf.address)
+                for start in STARTS:
+                    rec.pointer = start
+                    result = fn(handle, data, n)
+                    end = (start + n) % WRAP
+                    if buf.contents() != _wide_model(n, start % 4) or not buf.guards_intact() \
+                            or rec.pointer != end or result != end:
+                        failures.append(f"n={n} residue={residue} start={start}: pointer {rec.pointer}, "
+                                        f"returned {result}, guards intact {buf.guards_intact()}")
+                    buf.refill(WIDE_PLAIN[:n])
+            if bytes(rec.mask) != KEY or rec.impl != 1:
+                failures.append(f"n={n}: record changed to key {bytes(rec.mask).hex()}, impl {rec.impl}")
+            if len(failures) > 5:
+                break
+    finally:
+        mask_abi.tav_xormask_free(handle)
+    assert not failures, "\n".join(failures[:6])
+
+
+COPY_STARTS = (0, 1, 2, 3, WRAP - 3)
+
+
+@pytest.mark.parametrize("symbol", _params(COPIES))
+def test_copy_routine_every_length_line_offset_and_start(symbol: str) -> None:
+    """The masked copy of lengths 0..300 from every key phase and a count about to wrap, the
+    destination at all 64 offsets in a line and the source at another (every pair of offsets comes
+    up as the length runs), and onto itself: the model's bytes, the source untouched, nothing
+    written outside either piece, the new pointer."""
+    fn = getattr(mask_abi, symbol)
+    handle = mask_abi.tav_xormask_new(KEY)
+    rec = _record(mask_ffi, handle)
+    failures: list[str] = []
+    try:
+        for n in WIDE_LENGTHS:
+            plain = WIDE_PLAIN[:n]
+            for residue in range(64):
+                src = LineBuffer(plain, (residue * 37 + n) % 64)
+                dst = LineBuffer(bytes(n), residue)
+                both = LineBuffer(plain, residue)
+                for start in COPY_STARTS:
+                    want, end = _wide_model(n, start % 4), (start + n) % WRAP
+                    # Onto itself from one start per offset, cycling through the phases.
+                    pairs = ((src, dst, dst), (both, both, both)) if start == residue % 4 else ((src, dst, dst),)
+                    for s, d, out in pairs:
+                        rec.pointer = start
+                        result = fn(handle, mask_ffi.cast("uint8_t *", s.address), mask_ffi.cast("uint8_t *", d.address), n)
+                        ok = out.contents() == want and src.contents() == plain and rec.pointer == end == result
+                        if not (ok and s.guards_intact() and d.guards_intact()):
+                            failures.append(f"n={n} dst residue={residue} start={start} in place={s is d}: "
+                                            f"pointer {rec.pointer}, returned {result}")
+                        out.refill(bytes(n) if out is dst else plain)
+            if len(failures) > 5:
+                break
+    finally:
+        mask_abi.tav_xormask_free(handle)
+    assert not failures, "\n".join(failures[:6])
+
+
+WIDE_GUARD_CHILD = r"""
+import sys
+sys.path.insert(0, sys.argv[1])
+from support import GuardedPage, mask_abi, mask_ffi, seeded, xor_model
+
+KEY = bytes.fromhex("8b1de356")
+in_place, copies = sys.argv[2].split(","), sys.argv[3].split(",")
+src_page, dst_page = GuardedPage(), GuardedPage()
+rng = seeded(8)
+checked = 0
+
+def run(name, fn, args, n, start):
+    h = mask_abi.tav_xormask_new(KEY)
+    mask_ffi.cast("xormask_state *", h).pointer = start
+    print(f"at {name}: n={n}")  # unbuffered: the last line names a fault
+    ret = fn(h, *[mask_ffi.cast("uint8_t *", a) for a in args], n)
+    mask_abi.tav_xormask_free(h)
+    return ret
+
+for n in range(301):
+    plain = bytes(rng.randrange(256) for _ in range(n))
+    start = n % 8
+    want = xor_model(plain, KEY, start)
+    # Flush against the upper guard page, and right after the lower one at
+    # every offset in the first line.
+    places = [src_page.at_end(n)] + [src_page.at_start() + r for r in range(64)]
+    for name in filter(None, in_place):
+        fn = getattr(mask_abi, name)
+        for addr in places:
+            src_page.write(addr, plain)
+            end = run(name, fn, [addr], n, start)
+            if src_page.read(addr, n) != want or end != start + n:
+                print(f"{name}: n={n} offset={addr - src_page.base}: pointer {end}")
+                sys.exit(1)
+            checked += 1
+    # Source and destination each against a guard page: the source at the very
+    # start of its page with the destination anywhere in a line puts the bytes
+    # before the source's line on the guard page.
+    pairs = [(src_page.at_end(n), dst_page.at_end(n)), (src_page.at_start(), dst_page.at_end(n)),
+             (src_page.at_end(n), dst_page.at_start() + n % 64), (src_page.at_start(), dst_page.at_start() + n % 61)]
+    for name in filter(None, copies):
+        fn = getattr(mask_abi, name)
+        for s, d in pairs:
+            src_page.write(s, plain)
+            end = run(name, fn, [s, d], n, start)
+            if dst_page.read(d, n) != want or src_page.read(s, n) != plain or end != start + n:
+                print(f"{name}: n={n} src={s - src_page.base} dst={d - dst_page.base}: pointer {end}")
+                sys.exit(1)
+            checked += 1
+print("checked", checked)
+"""
+
+
+def test_wide_and_copy_routines_touch_nothing_beyond_the_pieces() -> None:
+    """The runnable wide and copy routines with pieces flush against PROT_NONE pages, in a child."""
+    in_place, copies = _runnable(WIDE), _runnable(COPIES)
+    proc = subprocess.run([sys.executable, "-u", "-c", WIDE_GUARD_CHILD, str(TESTS), ",".join(in_place), ",".join(copies)],
+                          capture_output=True, text=True, timeout=300)
+    last = proc.stdout.splitlines()[-1:]
+    assert proc.returncode == 0, f"child exited with {proc.returncode}, last line {last}: {proc.stderr}"
+    assert last == [f"checked {len(GUARD_LENGTHS) * (65 * len(in_place) + 4 * len(copies))}"]
+
+
+@pytest.mark.parametrize("seed", [4, 5, 6])
+def test_random_chunks_switching_every_routine_equal_one_call(seed: int) -> None:
+    """One stream in random chunks, each masked by a random routine (the binding's dispatcher, any
+    runnable in-place routine, any copy routine into a fresh buffer) at a random offset."""
+    rng = seeded(seed)
+    plain = bytes(rng.randrange(256) for _ in range(6000 + seed))
+    want = xor_model(plain, KEY, WRAP - 2)  # the count wraps past 2**64 in the first chunk
+    in_place = ["_tav_xormask_process_simple", "_tav_xormask_process_sse2", *_runnable(WIDE)]
+    copies = _runnable(COPIES)
+    handle = mask_abi.tav_xormask_new(KEY)
+    _record(mask_ffi, handle).pointer = WRAP - 2
+    out = bytearray()
+    try:
+        pos = 0
+        while pos < len(plain):
+            size = min(rng.choice([0, rng.randrange(1, 20), rng.randrange(16, 300), rng.randrange(300, 3000)]),
+                       len(plain) - pos)
+            chunk = LineBuffer(plain[pos:pos + size], rng.randrange(64))
+            kind = rng.randrange(3)
+            if kind == 0:
+                mask_abi.tav_xormask_set_impl(handle, rng.choice([1, 2]))
+                mask_abi.tav_xormask_process(handle, mask_ffi.cast("uint8_t *", chunk.address), size)
+                out += chunk.contents()
+            elif kind == 1:
+                getattr(mask_abi, rng.choice(in_place))(handle, mask_ffi.cast("uint8_t *", chunk.address), size)
+                out += chunk.contents()
+            else:
+                dst = LineBuffer(bytes(size), rng.randrange(64))
+                getattr(mask_abi, rng.choice(copies))(handle, mask_ffi.cast("uint8_t *", chunk.address),
+                                                      mask_ffi.cast("uint8_t *", dst.address), size)
+                assert chunk.contents() == plain[pos:pos + size] and dst.guards_intact()
+                out += dst.contents()
+            assert chunk.guards_intact()
+            pos += size
+            assert mask_abi.tav_xormask_pointer(handle) == (WRAP - 2 + pos) % WRAP
+        assert bytes(out) == want
+    finally:
+        mask_abi.tav_xormask_free(handle)
+
+
+def test_wide_and_copy_symbols_are_exported_and_not_in_lib() -> None:
+    so = ctypes.CDLL(MASK_MODULE_FILE)
+    names = ["_tav_xormask_copy_simple"]
+    if platform.machine().lower() in ("x86_64", "amd64"):
+        names += ["_tav_xormask_process_avx2", "_tav_xormask_process_avx512", "_tav_xormask_copy_sse2",
+                  "_tav_xormask_copy_avx2", "_tav_xormask_copy_avx512"]
+    assert [n for n in names if not hasattr(so, n)] == []
+    assert not any(n.startswith("_") for n in dir(api))

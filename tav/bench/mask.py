@@ -12,8 +12,24 @@ call ``lib.tav_xormask_process`` with a cdata made once by
   payload XOR ``int.from_bytes`` of the repeated key, back through ``to_bytes``;
 - numpy XORs a uint8 view in place with a key tiled to the payload's length
   (tiled once, outside the timing: the cheapest numpy form);
-- "bytearray copy" (``dst[:] = src`` into a ready buffer) is not a masker but
-  the memory-bandwidth reference.
+- "bytearray copy" (``dst[:] = src`` into a ready buffer) and "memset"
+  (``ctypes.memset``) are not maskers but the memory-bandwidth references: an
+  in-place masker reads and writes every byte, as the copy does, and cannot
+  beat the bandwidth that memset's writes alone get at the same size.
+
+The rows "sse2 (ABI)", "avx2 (ABI)" and "avx512 (ABI)" call
+``_tav_xormask_process_sse2``, ``_avx2`` and ``_avx512``, which the binding
+does not declare, through a cffi ABI-mode view of the module's own shared
+object ("-" where the symbol is missing or the processor lacks the feature).
+An ABI call costs more than a ``lib`` call, so the wide routines are compared
+with the SSE2 routine called the same way, gross and net of the call: the net
+figures subtract the routine's zero-length call (timed beside every size, the
+best time taken). Below a few KiB the call dominates and the net figures are
+differences of nearly equal times: read them from 4 KiB on.
+
+A last table compares the masked copy routines (``_tav_xormask_copy_*``: read
+the source, write it masked into a ready destination, one pass) with a copy
+(``dst[:] = src``) followed by the in-place routine of the same width.
 
 Run: ``python -m tav.bench.mask`` (``--quick`` for a short pass).
 """
@@ -24,14 +40,18 @@ import ctypes
 import importlib
 import sys
 from types import ModuleType
-from typing import Callable, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
+
+import cffi
 
 from tav.bench import gbps, interleaved_times, print_table
 
 KEY = bytes([0x37, 0xFA, 0x21, 0x3D])
-SIZES = (125, 1 << 10, 64 << 10, 1 << 20, 64 << 20)
-QUICK_SIZES = (125, 1 << 10, 64 << 10, 1 << 20)
+SIZES = (125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 256 << 10, 1 << 20, 64 << 20)
+QUICK_SIZES = (125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 1 << 20)
 SMALL_FRAMES = (16, 125)
+COPY_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 256 << 10, 1 << 20)
+QUICK_COPY_SIZES = (16, 1 << 10, 64 << 10)
 
 #: A case builder takes the payload size and returns the callable to time, or
 #: None when the peer is not installed.
@@ -41,6 +61,54 @@ Builder = Callable[[int], Optional[Callable[[], object]]]
 _module = importlib.import_module("_tav_bytemask")
 ffi = _module.ffi
 lib = _module.lib
+
+# ABI-mode view of the same shared object: the routines the binding leaves out.
+abi = cffi.FFI()
+abi.cdef(
+    """
+    void *tav_xormask_new(uint8_t *key);
+    void tav_xormask_free(void *handle);
+    size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
+    size_t _tav_xormask_process_avx2(void *handle, uint8_t *data, size_t length);
+    size_t _tav_xormask_process_avx512(void *handle, uint8_t *data, size_t length);
+    size_t _tav_xormask_copy_sse2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+    size_t _tav_xormask_copy_avx2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+    size_t _tav_xormask_copy_avx512(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+    """
+)
+so: Any = abi.dlopen(_module.__file__)
+
+# What each width needs, as bits of the validator module's tav_cpu_features().
+NEEDS = {"sse2": 0, "avx2": 1 << 3, "avx512": (1 << 4) | (1 << 5)}
+
+
+def _cpu_features() -> int:
+    view = cffi.FFI()
+    view.cdef("unsigned tav_cpu_features(void);")
+    try:
+        validator = importlib.import_module("_tav_utf8check")
+        features: Any = view.dlopen(validator.__file__)
+        return int(features.tav_cpu_features())
+    except (ImportError, OSError, AttributeError):
+        return 0
+
+
+CPU_FEATURES = _cpu_features()
+
+
+def _native(kind: str, width: str) -> Optional[Callable[..., int]]:
+    """_tav_xormask_<kind>_<width> where this build has it and the processor runs it, else None."""
+    if CPU_FEATURES & NEEDS[width] != NEEDS[width]:
+        return None
+    try:
+        fn: Callable[..., int] = getattr(so, f"_tav_xormask_{kind}_{width}")
+    except AttributeError:
+        return None
+    return fn
+
+
+def _abi_handle() -> Any:
+    return abi.gc(so.tav_xormask_new(KEY), so.tav_xormask_free)
 
 
 def _buffer(n: int) -> bytearray:
@@ -62,6 +130,53 @@ def _tav(impl: int, per_call_from_buffer: bool, offset: int = 0) -> Builder:
         # The offset moves the data off the allocator's 16-byte alignment.
         cbuf = ffi.from_buffer(memoryview(buf)[offset:], require_writable=True)
         return lambda: process(handle, cbuf, n)
+
+    return build
+
+
+def _routine(width: str, zero_length: bool = False, offset: int = 0) -> Builder:
+    """An in-place routine through the ABI view; with zero_length, the same call on no bytes."""
+
+    def build(n: int) -> Optional[Callable[[], object]]:
+        fn = _native("process", width)
+        if fn is None:
+            return None
+        handle = _abi_handle()
+        buf = _buffer(n + offset)
+        cbuf = abi.from_buffer("uint8_t[]", memoryview(buf)[offset:], require_writable=True)
+        length = 0 if zero_length else n
+        return lambda: fn(handle, cbuf, length)
+
+    return build
+
+
+def _fused(width: str) -> Builder:
+    def build(n: int) -> Optional[Callable[[], object]]:
+        fn = _native("copy", width)
+        if fn is None:
+            return None
+        handle = _abi_handle()
+        src, dst = _buffer(n), bytearray(n)
+        csrc, cdst = abi.from_buffer("uint8_t[]", src), abi.from_buffer("uint8_t[]", dst, require_writable=True)
+        return lambda: fn(handle, csrc, cdst, n)
+
+    return build
+
+
+def _copy_then_mask(width: str) -> Builder:
+    def build(n: int) -> Optional[Callable[[], object]]:
+        fn = _native("process", width)
+        if fn is None:
+            return None
+        handle = _abi_handle()
+        src, dst = _buffer(n), bytearray(n)
+        cdst = abi.from_buffer("uint8_t[]", dst, require_writable=True)
+
+        def run() -> None:
+            dst[:] = src
+            fn(handle, cdst, n)
+
+        return run
 
     return build
 
@@ -136,19 +251,40 @@ def _copy(n: int) -> Callable[[], object]:
     return run
 
 
-#: (label, builder, is a peer). tav rows first, then the peers, then the reference.
+def _memset(n: int) -> Callable[[], object]:
+    buf = _buffer(n)
+    view = (ctypes.c_char * n).from_buffer(buf)  # keeps buf alive and unresizable
+    memset = ctypes.memset
+    return lambda: memset(view, 0x5A, n)
+
+
+#: (label, builder, is a peer). tav rows first, then the peers, then the references.
 CASES: tuple[tuple[str, Builder, bool], ...] = (
     ("tav impl 2, ready cdata", _tav(2, False), False),
     ("tav impl 2, ready cdata, address +1", _tav(2, False, 1), False),
     ("tav impl 2, from_buffer per call", _tav(2, True), False),
     ("tav impl 1, ready cdata", _tav(1, False), False),
     ("tav impl 1, from_buffer per call", _tav(1, True), False),
+    ("sse2 (ABI)", _routine("sse2"), False),
+    ("avx2 (ABI)", _routine("avx2"), False),
+    ("avx512 (ABI)", _routine("avx512"), False),
+    ("avx512 (ABI), address +1", _routine("avx512", offset=1), False),
     ("websockets apply_mask (new bytes)", _websockets, True),
     ("aiohttp websocket_mask (in place)", _aiohttp, True),
     ("int XOR, wsproto-style (new bytes)", _int_xor, True),
     ("numpy uint8 XOR, tiled key (in place)", _numpy, True),
     ("bytearray copy (reference)", _copy, False),
+    ("memset (reference)", _memset, False),
 )
+
+#: The rows each ratio to the SSE2 routine divides by: the SSE2 routine through the
+#: same kind of call (an ABI call costs more than a lib call).
+SSE2_ROW = "tav impl 2, ready cdata"
+SSE2_ABI_ROW = "sse2 (ABI)"
+WIDTHS = ("sse2", "avx2", "avx512")
+
+#: The zero-length calls timed beside CASES at every size, for the net figures.
+FLOORS: tuple[tuple[str, Builder], ...] = tuple((w, _routine(w, zero_length=True)) for w in WIDTHS)
 
 
 def _size_label(n: int) -> str:
@@ -196,18 +332,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--quick", action="store_true", help="short timings, no 64 MiB buffer")
     args = parser.parse_args(list(argv) if argv is not None else None)
     sizes = QUICK_SIZES if args.quick else SIZES
-    min_time, rounds = (0.02, 7) if args.quick else (0.04, 11)
+    # Many short rounds: on a shared machine each row then finds quiet moments.
+    min_time, rounds = (0.01, 9) if args.quick else (0.01, 41)
+    runs_here = [w for w in WIDTHS if _native("process", w) is not None]
+    print(f"wide routines this processor runs: {', '.join(runs_here) or 'none'}")
 
-    def measure(n: int) -> list[Optional[float]]:
+    def measure(n: int, builders: Sequence[Builder]) -> list[Optional[float]]:
         # Big buffers: fewer rounds, each call already lasts milliseconds.
-        return interleaved_times([build(n) for _, build, _ in CASES], min_time, rounds if n < 16 << 20 else 3)
+        return interleaved_times([build(n) for build in builders], min_time, rounds if n < 16 << 20 else 15)
 
-    rates: dict[int, list[Optional[float]]] = {}
+    labels = [label for label, _, _ in CASES]
+    times: dict[int, list[Optional[float]]] = {}
+    floors: dict[int, dict[str, Optional[float]]] = {}
     for n in sizes:
-        rates[n] = [None if t is None else gbps(n, t) for t in measure(n)]
+        measured = measure(n, [build for _, build, _ in CASES] + [build for _, build in FLOORS])
+        times[n] = measured[: len(CASES)]
+        floors[n] = dict(zip(WIDTHS, measured[len(CASES):]))
+    rates = {n: [None if t is None else gbps(n, t) for t in times[n]] for n in sizes}
     header = ["GB/s", *(_size_label(n) for n in sizes)]
     print_table("Masking throughput, GB/s (higher is better)", header,
-                [[label, *(rates[n][i] for n in sizes)] for i, (label, _, _) in enumerate(CASES)])
+                [[label, *(rates[n][i] for n in sizes)] for i, label in enumerate(labels)])
 
     fastest: dict[int, Optional[float]] = {}
     best_peer: list[object] = ["fastest peer"]
@@ -222,12 +366,61 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             ratio_rows.append([label, *(_ratio(rates[n][i], fastest[n]) for n in sizes)])
     print_table("Ratio to the fastest peer at each size (above 1: faster)", ["x", *header[1:]], ratio_rows)
 
-    per_call = {n: measure(n) for n in SMALL_FRAMES}
+    # Every row against the SSE2 routine: the ABI rows against the SSE2 routine's
+    # ABI call, every other row against its lib call.
+    sse2, sse2_abi = labels.index(SSE2_ROW), labels.index(SSE2_ABI_ROW)
+    print_table("Ratio to the SSE2 routine called the same way (above 1: faster)", ["x", *header[1:]],
+                [[label, *(_ratio(rates[n][i], rates[n][sse2_abi if "(ABI)" in label else sse2]) for n in sizes)]
+                 for i, label in enumerate(labels)])
+
+    # Net of the call: each routine's time less its own zero-length call. The
+    # call costs the same at every size, so its best time over all sizes serves
+    # (a burst of load during one size's rounds would otherwise inflate it).
+    floor = {w: min([t for f in floors.values() if (t := f[w]) is not None], default=None) for w in WIDTHS}
+    net = {n: {w: _net(times[n][labels.index(f"{w} (ABI)")], floor[w]) for w in WIDTHS} for n in sizes}
+    print_table("Net of the call (ABI): GB/s, then the ratio to the SSE2 routine", header,
+                [[f"{w}, GB/s", *(_rate(n, net[n][w]) for n in sizes)] for w in WIDTHS]
+                + [[f"{w} / sse2", *(_ratio(_inverse(net[n][w]), _inverse(net[n]["sse2"])) for n in sizes)]
+                   for w in WIDTHS[1:]])
+    print_table("Zero-length call (ABI), ns, timed beside each size; the net figures take the best",
+                ["ns", *header[1:], "best"],
+                [[w, *(_ns(floors[n][w]) for n in sizes), _ns(floor[w])] for w in WIDTHS])
+
+    _copy_tables(QUICK_COPY_SIZES if args.quick else COPY_SIZES, min_time, rounds)
+
+    per_call = {n: measure(n, [build for _, build, _ in CASES]) for n in SMALL_FRAMES}
     print_table("Per call, ns (lower is better)", ["ns", *(f"{n} B" for n in SMALL_FRAMES)],
-                [[label, *(_ns(per_call[n][i]) for n in SMALL_FRAMES)] for i, (label, _, _) in enumerate(CASES)])
+                [[label, *(_ns(per_call[n][i]) for n in SMALL_FRAMES)] for i, label in enumerate(labels)])
 
     print_table("Small-call breakdown, ns", ["call", "ns"], _overhead_rows(min_time, 2 * rounds))
     return 0
+
+
+def _copy_tables(sizes: Sequence[int], min_time: float, rounds: int) -> None:
+    """The masked copy against a copy and then the in-place routine, each width, same call path."""
+    cases: list[tuple[str, Builder]] = []
+    for w in WIDTHS:
+        cases += [(f"copy, then {w} in place", _copy_then_mask(w)), (f"{w} masked copy", _fused(w))]
+    cases.append(("bytearray copy alone (reference)", _copy))
+    times = {n: interleaved_times([build(n) for _, build in cases], min_time, rounds) for n in sizes}
+    header = [*(_size_label(n) for n in sizes)]
+    print_table("Masked copy into a ready buffer, ns per call (lower is better)", ["ns", *header],
+                [[label, *(_ns(times[n][i]) for n in sizes)] for i, (label, _) in enumerate(cases)])
+    print_table("Masked copy: speed-up over the copy and then the in-place routine", ["x", *header],
+                [[w, *(_ratio(_inverse(times[n][2 * k + 1]), _inverse(times[n][2 * k])) for n in sizes)]
+                 for k, w in enumerate(WIDTHS)])
+
+
+def _rate(n: int, t: Optional[float]) -> Optional[float]:
+    return None if t is None else gbps(n, t)
+
+
+def _net(t: Optional[float], floor: Optional[float]) -> Optional[float]:
+    return None if t is None or floor is None or t <= floor else t - floor
+
+
+def _inverse(t: Optional[float]) -> Optional[float]:
+    return None if t is None else 1 / t
 
 
 def _ratio(rate: Optional[float], fastest: Optional[float]) -> Optional[float]:
