@@ -28,6 +28,7 @@ if sys.implementation.name != "cpython":
     pytest.skip("the native extension runs on CPython only (PyPy takes the cffi backend)", allow_module_level=True)
 import _tav_native as _native
 
+from tav import _cpu
 from tav._status import Utf8Status
 
 HERE = Path(__file__).resolve().parent
@@ -42,7 +43,11 @@ def _x86_64() -> bool:
 VECTOR_ROUTINES = ["ssse3", "avx2", "avx512"]  # in order of width: a processor that runs one runs those before it
 UTF8_ROUTINES = ["auto", "table", "unrolled"] + (["sse2", *VECTOR_ROUTINES] if _x86_64() else [])
 RUNNABLE_VECTORS = VECTOR_ROUTINES[: VECTOR_ROUTINES.index(_native.VECTOR_ROUTINE) + 1] if _native.VECTOR_ROUTINE != "none" else []
-MASK_ROUTINES = ["bytes"] + (["sse2"] if _native.HAS_SSE41 else [])
+MASK_ROUTINES = ["auto", "bytes", "sse2", "avx2", "avx512"]
+RUNNABLE_MASKS = {
+    "auto": True, "bytes": True, "sse2": _native.HAS_SSE41,
+    "avx2": _cpu.has("avx2"), "avx512": _cpu.has("avx512f", "avx512bw"),
+}
 
 ulib, uffi = _tav_utf8check.lib, _tav_utf8check.ffi
 mlib, mffi = _tav_bytemask.lib, _tav_bytemask.ffi
@@ -60,6 +65,8 @@ def utf8_routine(request: pytest.FixtureRequest) -> Iterator[str]:
 
 @pytest.fixture(params=MASK_ROUTINES)
 def mask_routine(request: pytest.FixtureRequest) -> Iterator[str]:
+    if not RUNNABLE_MASKS[request.param]:
+        pytest.skip(f"this processor does not run the {request.param} masking routine (tav_cpu_features)")
     saved = _native._force_routines(mask=request.param)
     yield request.param
     _native._force_routines(**saved)
@@ -238,7 +245,9 @@ def test_one_shot_validation_carries_nothing_between_calls(utf8_routine: str) ->
 
 # --- masking: differential ------------------------------------------------------------
 
-LENGTHS = sorted(set(range(0, 70)) | {k * 16 + d for k in (4, 8, 16, 64) for d in (-1, 0, 1)} | {4096 + 3})
+# Around the 16-64-byte blocks, and around where "auto" switches width (48 KiB).
+LENGTHS = sorted(set(range(0, 70)) | {k * 16 + d for k in (4, 8, 16, 64) for d in (-1, 0, 1)} | {4096 + 3}
+                 | {48 * 1024 + d for d in (-1, 0, 1)})
 
 
 def test_masking_matches_the_byte_loop_and_the_model(mask_routine: str, lock: str) -> None:
@@ -459,9 +468,10 @@ GUARD_CHILD = textwrap.dedent(
     import _tav_native as _native
     page = GuardedPage()
     T = _native.BLOCK_VALIDATOR_THRESHOLD
-    lengths = sorted(set(range(0, 48)) | {T - 1, T, T + 1, T + 15, T + 16, T + 17, 4096 - 16, 4096})
+    lengths = sorted(set(range(0, 48)) | {T - 1, T, T + 1, T + 15, T + 16, T + 17, 63, 64, 65, 127, 128, 129, 4096 - 16, 4096})
     key = bytes.fromhex("37fa213d")
-    for routines in ({"utf8": "auto", "mask": "auto"}, {"utf8": "sse2", "mask": "sse2"}, {"utf8": "table", "mask": "bytes"}):
+    for routines in ({"utf8": "auto", "mask": "auto"}, {"utf8": "sse2", "mask": "sse2"}, {"utf8": "table", "mask": "bytes"},
+                     {"utf8": "ssse3", "mask": "avx2"}, {"utf8": "avx2", "mask": "avx512"}, {"utf8": "avx512", "mask": "auto"}):
         try:
             _native._force_routines(**routines)
         except ValueError:
@@ -765,7 +775,7 @@ def test_the_module_exports_only_its_init_function() -> None:
 
 def test_force_routines_reports_and_restores() -> None:
     before = _native._force_routines()
-    assert before == {"utf8": "auto", "mask": "sse2" if _native.HAS_SSE41 else "bytes",
+    assert before == {"utf8": "auto", "mask": "auto" if _native.HAS_SSE41 else "bytes",
                       "release_gil_from": _native.RELEASE_GIL_THRESHOLD}
     assert _native._force_routines(utf8="table", mask="bytes", release_gil_from=5) == before
     assert _native._force_routines(**before) == {"utf8": "table", "mask": "bytes", "release_gil_from": 5}
