@@ -1112,6 +1112,75 @@ PyObject *fn_websocket_mask(PyObject *module, PyObject *const *args, Py_ssize_t 
     return one_shot_in_place(module, mask, data, "websocket_mask()");
 }
 
+// --- unmask and validate in one pass ----------------------------------------------
+
+// Block of the fused loop: unmasked, then validated while it is still in the
+// first-level cache, so the payload comes from memory once instead of twice.
+// `python -m tav.bench.mask` (mixed-script text, payload from memory, fused /
+// two calls): 16 KiB blocks 1.22x at 64 KiB, 1.33x at 1 MiB, 1.82x at 64 MiB;
+// 4 KiB blocks 1.15x, 1.21x, 1.95x.
+constexpr size_t FUSED_BLOCK = 16 * 1024;
+
+// unmask_and_validate(masker, validator, buffer): masker.mask(buffer), then
+// validator.validate(buffer), in one pass over memory, with the same results:
+// the whole buffer is unmasked, an invalid byte leaves the validator INVALID at
+// its exact offset (validation stops there; unmasking does not).
+PyObject *fn_unmask_and_validate(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "unmask_and_validate() takes 3 arguments (masker, validator, buffer), got %zd",
+                     nargs);
+        return nullptr;
+    }
+    const ModuleState *mod = module_state(module);
+    PyObject *m_obj = args[0], *v_obj = args[1];
+    if (!PyObject_TypeCheck(m_obj, mod->masker_type) || !PyObject_TypeCheck(v_obj, mod->validator_type)) {
+        PyObject *name = type_name(PyObject_TypeCheck(m_obj, mod->masker_type) ? v_obj : m_obj);
+        if (name != nullptr) {
+            PyErr_Format(PyExc_TypeError, "unmask_and_validate() takes a tav.XorMasker and a tav.Utf8Validator, not %U",
+                         name);
+            Py_DECREF(name);
+        }
+        return nullptr;
+    }
+    Masker *masker = as_masker(m_obj);
+    Validator *validator = as_validator(v_obj);
+    if (!enter(masker->flags)) return refuse(masker->flags, MASKER);
+    if (!enter(validator->flags)) {
+        leave(masker->flags);
+        return refuse(validator->flags, VALIDATOR);
+    }
+    InPlace buf;
+    if (buf.take(args[2], mod, "unmask_and_validate()") < 0) {
+        leave(validator->flags);
+        leave(masker->flags);
+        return nullptr;
+    }
+    xormask_state *mrec = &masker->rec;
+    utf8vld_state *vrec = &validator->rec;
+    const bool rejected_before = validator->error_offset >= 0;
+    int result = unlocked_if_long(mod, buf.size, [&] {
+        const size_t n = static_cast<size_t>(buf.size);
+        int r = rejected_before ? -1 : run_validate(mod, vrec, buf.data, 0, true);  // the status of an empty chunk
+        bool checking = !rejected_before;
+        for (size_t at = 0; at < n; at += FUSED_BLOCK) {
+            const size_t k = n - at < FUSED_BLOCK ? n - at : FUSED_BLOCK;
+            run_mask(mod, mrec, buf.data + at, k);
+            if (checking) {
+                r = run_validate(mod, vrec, buf.data + at, k, true);
+                checking = r >= 0;
+            }
+        }
+        return r;
+    });
+    if (result < 0 && !rejected_before) validator->error_offset = static_cast<Py_ssize_t>(vrec->total_index);
+    buf.release();
+    leave(validator->flags);
+    leave(masker->flags);
+    PyObject *status = mod->status[result + 1];
+    Py_INCREF(status);
+    return status;
+}
+
 // --- the routine switch (tests and benchmarks only) ------------------------------------
 
 const char *const UTF8_NAMES[] = {"auto", "table", "unrolled", "sse2", "ssse3", "avx2", "avx512"};
@@ -1185,6 +1254,12 @@ PyObject *fn_force_routines(PyObject *module, PyObject *const *args, Py_ssize_t 
 }
 
 PyMethodDef module_methods[] = {
+    {"unmask_and_validate", as_cfunction(fn_unmask_and_validate), METH_FASTCALL,
+     "unmask_and_validate(masker, validator, buffer, /)\n--\n\n"
+     "Unmask the writable `buffer` in place with `masker`, then validate it with `validator`, in one pass.\n\n"
+     "The results are those of masker.mask(buffer) followed by validator.validate(buffer): the whole\n"
+     "buffer is unmasked and the masker's position advances by its length, and the validator's status\n"
+     "is returned; an invalid byte stops validation at its exact offset but not the unmasking."},
     {"is_valid_utf8", fn_is_valid_utf8, METH_O,
      "is_valid_utf8(data, /)\n--\n\nTrue if `data` (any C-contiguous bytes-like) is complete, well-formed UTF-8."},
     {"mask", as_cfunction(fn_mask), METH_FASTCALL | METH_KEYWORDS,

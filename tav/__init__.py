@@ -16,14 +16,22 @@ from ._status import Utf8Status
 # The pure-Python classes document and type the API; the native module
 # implements the same names, types and errors.
 if _backend.NAME == "cffi" or TYPE_CHECKING:
-    from ._utf8 import BLOCK_VALIDATOR_THRESHOLD, Utf8Validator, is_valid_utf8
+    from ._utf8 import BLOCK_VALIDATOR_THRESHOLD, Utf8Validator, is_valid_utf8, unmask_and_validate
 
     if _backend.MASKER == "python" and not TYPE_CHECKING:
         from ._pymask import XorMasker, mask, mask_in_place
     else:
         from ._mask import XorMasker, mask, mask_in_place
 else:
-    from _tav_native import BLOCK_VALIDATOR_THRESHOLD, Utf8Validator, XorMasker, is_valid_utf8, mask, mask_in_place
+    from _tav_native import (
+        BLOCK_VALIDATOR_THRESHOLD,
+        Utf8Validator,
+        XorMasker,
+        is_valid_utf8,
+        mask,
+        mask_in_place,
+        unmask_and_validate,
+    )
 
 __version__ = "0.1.0"
 
@@ -41,4 +49,5 @@ __all__ = [
     "is_valid_utf8",
     "mask",
     "mask_in_place",
+    "unmask_and_validate",
 ]

@@ -257,3 +257,16 @@ def is_valid_utf8(data: Buffer) -> bool:
         lib.tav_utf8vld_reset(handle)
     spare.append(handle)
     return result == 0
+
+
+def unmask_and_validate(masker: Any, validator: Utf8Validator, buffer: Buffer) -> Utf8Status:
+    """Unmask the writable `buffer` in place with `masker`, then validate it with `validator`.
+
+    The results are those of masker.mask(buffer) followed by
+    validator.validate(buffer): the whole buffer is unmasked and the masker's
+    position advances by its length, and the validator's status is returned;
+    an invalid byte stops validation at its exact offset but not the
+    unmasking. The native backend does both in one pass over memory; this
+    backend makes the two calls."""
+    masker.mask(buffer)
+    return validator.validate(buffer)

@@ -28,6 +28,7 @@ def _namespace(utf8: Any, mask: Any) -> SimpleNamespace:
         XorMasker=mask.XorMasker,
         mask=mask.mask,
         mask_in_place=mask.mask_in_place,
+        unmask_and_validate=utf8.unmask_and_validate,
         apply_mask=getattr(mask, "apply_mask", apply_mask),
         websocket_mask=getattr(mask, "websocket_mask", websocket_mask),
         # malloc'd records behind a validator and a masker; the native module

@@ -280,6 +280,49 @@ def test_reset_with_a_new_key_masks_with_it_and_a_bad_key_changes_nothing() -> N
     assert m.masked(bytes(4)) == other
 
 
+def test_unmask_and_validate_does_what_the_two_calls_do() -> None:
+    # Faults sit around the 16 KiB blocks of the native backend's fused loop.
+    rng = seeded(31)
+    text = ("a\u00e9\u20ac\U0001f600\u0439" * 12000).encode()
+    block = 16 * 1024
+    cases = [b"", text[:5], text[: 3 * block + 7]]
+    for at in (0, 1, block - 1, block, block + 1, 2 * block + 3, len(text) - 1):
+        for fault in (b"\xff", b"\xed\xa0", b"\xe2\x82A"):
+            cases.append(text[:at] + fault + text[at + len(fault):])
+    for data in cases:
+        for start in (0, 3):
+            pieces = sorted(rng.sample(range(len(data) + 1), min(3, len(data) + 1))) + [len(data)]
+            fused_m, two_m = tav.XorMasker(KEY), tav.XorMasker(KEY)
+            fused_v, two_v = tav.Utf8Validator(), tav.Utf8Validator()
+            fused_m.masked(bytes(start)), two_m.masked(bytes(start))  # any key phase
+            masked = xor_model(data, KEY, start)
+            fused_buf, two_buf = bytearray(masked), bytearray(masked)
+            view_f, view_t = memoryview(fused_buf), memoryview(two_buf)
+            lo = 0
+            for hi in pieces:
+                got = tav.unmask_and_validate(fused_m, fused_v, view_f[lo:hi])
+                two_m.mask(view_t[lo:hi])
+                assert got is two_v.validate(view_t[lo:hi]), (len(data), lo, hi)
+                lo = hi
+            assert fused_buf == two_buf == data
+            assert fused_m.position == two_m.position == start + len(data)
+            assert (fused_v.error_offset, fused_v.bytes_validated) == (two_v.error_offset, two_v.bytes_validated)
+            assert fused_v.error_offset == first_rejected(data)
+
+
+def test_unmask_and_validate_refuses_what_it_cannot_do_and_changes_nothing() -> None:
+    m, v = tav.XorMasker(KEY), tav.Utf8Validator()
+    frozen = b"\x7f\x9fMQX"
+    with pytest.raises(TypeError, match="read-only"):
+        tav.unmask_and_validate(m, v, frozen)
+    assert frozen == b"\x7f\x9fMQX" and m.position == 0 and v.bytes_validated == 0
+    with pytest.raises((TypeError, AttributeError)):
+        tav.unmask_and_validate(v, m, bytearray(4))  # the two swapped
+    assert m.position == 0 and v.bytes_validated == 0
+    buf = bytearray(frozen)
+    assert tav.unmask_and_validate(m, v, buf) is tav.Utf8Status.COMPLETE and buf == b"Hello"
+
+
 def test_a_status_has_no_truth_value_but_compares_and_prints_alike_everywhere() -> None:
     v = tav.Utf8Validator()
     statuses = [v.validate(b"\xe2"), v.validate(b"\x82\xac"), v.validate(b"\xff")]

@@ -387,6 +387,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 [[w, *(_ns(floors[n][w]) for n in sizes), _ns(floor[w])] for w in WIDTHS])
 
     _copy_tables(QUICK_COPY_SIZES if args.quick else COPY_SIZES, min_time, rounds)
+    _fused_table([4 << 10, 64 << 10, 1 << 20] + ([] if args.quick else [64 << 20]), min_time, rounds)
 
     per_call = {n: measure(n, [build for _, build, _ in CASES]) for n in SMALL_FRAMES}
     print_table("Per call, ns (lower is better)", ["ns", *(f"{n} B" for n in SMALL_FRAMES)],
@@ -409,6 +410,55 @@ def _copy_tables(sizes: Sequence[int], min_time: float, rounds: int) -> None:
     print_table("Masked copy: speed-up over the copy and then the in-place routine", ["x", *header],
                 [[w, *(_ratio(_inverse(times[n][2 * k + 1]), _inverse(times[n][2 * k])) for n in sizes)]
                  for k, w in enumerate(WIDTHS)])
+
+
+def _fused_table(sizes: Sequence[int], min_time: float, rounds: int) -> None:
+    """A text frame unmasked and validated: tav.unmask_and_validate against mask() then validate().
+
+    Each call takes the next of a ring of buffers 64 MiB or more in all, so its
+    payload comes from memory, not from a cache that the previous call warmed.
+    The key is zero, so a buffer holds the same valid text after every call
+    and each call does all of its work."""
+    try:
+        import _tav_native as native
+    except ImportError:
+        print("\n_tav_native is not built: no fused unmask-and-validate to time")
+        return
+    text = ("Lorem ipsum \u0434\u043e\u043b\u043e\u0440 \u00e9t\u00e9 \u4e2d\u6587 \U0001f600 " * 4096).encode()
+
+    def ring(n: int) -> list[bytearray]:
+        data = (text * (n // len(text) + 1))[:n]
+        while data and data[-1] & 0xC0 == 0x80 or (data and data[-1] >= 0xC0):
+            data = data[:-1]  # end on a character boundary
+        data = data + b"a" * (n - len(data))
+        return [bytearray(data) for _ in range(max(2, (64 << 20) // n + 1))]
+
+    def builders(n: int) -> list[Callable[[], object]]:
+        buffers = ring(n)
+        m, v = native.XorMasker(bytes(4)), native.Utf8Validator()
+        state = {"i": 0}
+
+        def fused() -> None:
+            i = state["i"] = (state["i"] + 1) % len(buffers)
+            v.reset()
+            if native.unmask_and_validate(m, v, buffers[i]) is not native.Utf8Status.COMPLETE:
+                raise AssertionError("the benchmark text is valid UTF-8")
+
+        def two_calls() -> None:
+            i = state["i"] = (state["i"] + 1) % len(buffers)
+            v.reset()
+            m.mask(buffers[i])
+            if v.validate(buffers[i]) is not native.Utf8Status.COMPLETE:
+                raise AssertionError("the benchmark text is valid UTF-8")
+
+        return [fused, two_calls]
+
+    rows = []
+    for n in sizes:
+        fused_t, two_t = interleaved_times(builders(n), min_time, rounds if n < 16 << 20 else 7)
+        rows.append([_size_label(n), _rate(n, fused_t), _rate(n, two_t), _ratio(_inverse(fused_t), _inverse(two_t))])
+    print_table("Unmask and validate a text frame, payload from memory: GB/s",
+                ["frame", "unmask_and_validate", "mask() then validate()", "speed-up"], rows)
 
 
 def _rate(n: int, t: Optional[float]) -> Optional[float]:
