@@ -150,6 +150,22 @@ def _decode(chunks: Sequence[bytes]) -> Run:
     return run
 
 
+def _safe_api(chunks: Sequence[bytes]) -> Run:
+    """The safe API as an application calls it (tav.Utf8Validator, on the backend in use)."""
+    import tav
+
+    v = tav.Utf8Validator()
+    validate, reset = v.validate, v.reset
+
+    def run() -> int:
+        reset()
+        for c in chunks:
+            validate(c)
+        return 0
+
+    return run
+
+
 #: (column, builder); the last one is the ratio baseline.
 CASES: tuple[tuple[str, Builder], ...] = (
     ("table", _binding(4)),
@@ -159,10 +175,11 @@ CASES: tuple[tuple[str, Builder], ...] = (
     ("ssse3", _block("_tav_utf8vld_validate_ssse3")),
     ("avx2", _block("_tav_utf8vld_validate_avx2")),
     ("avx512", _block("_tav_utf8vld_validate_avx512")),
+    ("tav", _safe_api),
     ("incremental", _incremental),
     ("decode", _decode),
 )
-RATIO_COLUMNS = ("unrolled", "sse4", "ssse3", "avx2", "avx512", "incremental")
+RATIO_COLUMNS = ("unrolled", "sse4", "ssse3", "avx2", "avx512", "tav", "incremental")
 #: Routines that the correctness check runs before timing.
 CHECKED = ("table", "unrolled", "sse2", "sse4", "ssse3", "avx2", "avx512")
 
@@ -320,6 +337,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     print(f"corpus: {root}")
     print(f"processor features (tav_cpu_features): {int(_native.tav_cpu_features()):#x}")
+    from tav._backend import NAME, routines
+
+    print(f"safe API (column tav): backend {NAME}; validation: {routines()['validation']}")
     names = [label for label, _ in CASES]
     for size in TABLE_CHUNKS:
         rows: list[list[object]] = []
