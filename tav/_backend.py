@@ -76,7 +76,9 @@ def routines() -> dict[str, str]:
                 else f"unrolled, SSE2 block validator from {native.BLOCK_VALIDATOR_THRESHOLD} B"
             ),
         }.get(chosen["utf8"], chosen["utf8"])
-        out["masking"] = {"sse2": "SSE2", "bytes": "byte loop"}.get(chosen["mask"], chosen["mask"])
+        wide = "AVX-512" if _cpu.has("avx512f", "avx512bw") else "AVX2" if _cpu.has("avx2") else None
+        auto = f"{wide} below 48 KiB and from 16 MiB, SSE2 between" if wide else "SSE2"
+        out["masking"] = {"auto": auto, "sse2": "SSE2", "bytes": "byte loop"}.get(chosen["mask"], chosen["mask"])
     else:
         from . import _utf8
 
