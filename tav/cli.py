@@ -487,7 +487,7 @@ def _stdout() -> BinaryIO:
 def _error(message: str) -> None:
     # With standard error closed, print() would write to standard output, into the data.
     if sys.stderr is not None:
-        print(message, file=sys.stderr)
+        print(message, file=sys.stderr, flush=True)  # at once, also where stderr is block-buffered (PyPy)
 
 
 def _silence_stdout() -> None:

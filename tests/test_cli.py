@@ -7,6 +7,7 @@ import importlib.metadata
 import io
 import os
 import shutil
+import select
 import signal
 import struct
 import subprocess
@@ -322,6 +323,8 @@ def test_ctrl_c_ends_tav_by_sigint_without_a_traceback(tmp_path: Path) -> None:
     )
     assert child.stdout is not None and child.stderr is not None and child.stdin is not None
     try:
+        ready, _, _ = select.select([child.stderr], [], [], 60)
+        assert ready, "tav printed no error line within 60 s"
         first = child.stderr.readline().decode()
         assert first == f"tav: {missing}: No such file or directory\n"
         child.send_signal(signal.SIGINT)
