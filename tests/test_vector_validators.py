@@ -14,7 +14,7 @@ from typing import Callable
 import pytest
 
 import _tav_utf8check
-from support import UTF8_MODULE_FILE, first_rejected, seeded, utf8_abi, utf8_ffi, utf8_record
+from support import UTF8_MODULE_FILE, X86_64, first_rejected, seeded, utf8_abi, utf8_ffi, utf8_record
 from tav.bench import find_corpus
 from tav.bench.utf8 import corpus_texts
 
@@ -37,6 +37,7 @@ def routine(name: str) -> Callable[..., int]:
     return fn
 
 
+@pytest.mark.skipif(not X86_64, reason="the vector validators exist on x86-64 only")
 def test_exported_but_not_bound() -> None:
     """The routines resolve from the module's dynamic symbols; `lib` keeps its eight functions."""
     for name in NEEDS:
