@@ -1019,8 +1019,8 @@ constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | 
 constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
 #endif
 
-PyType_Spec validator_spec = {"tav.Utf8Validator", sizeof(Validator), 0, TYPE_FLAGS, validator_slots};
-PyType_Spec masker_spec = {"tav.XorMasker", sizeof(Masker), 0, TYPE_FLAGS, masker_slots};
+PyType_Spec validator_type_def = {"tav.Utf8Validator", sizeof(Validator), 0, TYPE_FLAGS, validator_slots};
+PyType_Spec masker_type_def = {"tav.XorMasker", sizeof(Masker), 0, TYPE_FLAGS, masker_slots};
 
 // --- module functions --------------------------------------------------------------
 
@@ -1288,15 +1288,15 @@ PyMethodDef module_methods[] = {
 
 // --- module life cycle ----------------------------------------------------------------
 
-int add_type(PyObject *module, PyType_Spec *spec, vectorcallfunc vectorcall, PyTypeObject **slot) {
-    PyObject *type = PyType_FromModuleAndSpec(module, spec, nullptr);
+int add_type(PyObject *module, PyType_Spec *type_def, vectorcallfunc vectorcall, PyTypeObject **slot) {
+    PyObject *type = PyType_FromModuleAndSpec(module, type_def, nullptr);
     if (type == nullptr) return -1;
     *slot = reinterpret_cast<PyTypeObject *>(type);
     // Calls of the exact type go straight to vectorcall; subclasses, which do
     // not inherit it, take tp_new and tp_init.
     (*slot)->tp_vectorcall = vectorcall;
     Py_INCREF(type);
-    if (PyModule_AddObject(module, spec->name + sizeof("tav.") - 1, type) < 0) {
+    if (PyModule_AddObject(module, type_def->name + sizeof("tav.") - 1, type) < 0) {
         Py_DECREF(type);
         return -1;
     }
@@ -1313,8 +1313,8 @@ int module_exec(PyObject *module) {
     mod->wide_mask = best_wide_mask();
     mod->mask_routine.store(default_mask_routine(mod));
 
-    if (add_type(module, &validator_spec, validator_vectorcall, &mod->validator_type) < 0) return -1;
-    if (add_type(module, &masker_spec, masker_vectorcall, &mod->masker_type) < 0) return -1;
+    if (add_type(module, &validator_type_def, validator_vectorcall, &mod->validator_type) < 0) return -1;
+    if (add_type(module, &masker_type_def, masker_vectorcall, &mod->masker_type) < 0) return -1;
     if (PyModule_AddIntConstant(module, "BLOCK_VALIDATOR_THRESHOLD", BLOCK_VALIDATOR_THRESHOLD) < 0) return -1;
     if (PyModule_AddIntConstant(module, "RELEASE_GIL_THRESHOLD", RELEASE_GIL_THRESHOLD) < 0) return -1;
     if (PyModule_AddObject(module, "HAS_SSE41", PyBool_FromLong(mod->has_sse41)) < 0) return -1;

@@ -30,8 +30,8 @@ class Utf8Status(enum.IntEnum):
     def __str__(self) -> str:
         return f"Utf8Status.{self.name}"
 
-    def __format__(self, spec: str) -> str:
-        return format(str(self), spec)
+    def __format__(self, fmt: str) -> str:
+        return format(str(self), fmt)
 
     def __repr__(self) -> str:
         return f"<Utf8Status.{self.name}: {self.value}>"
