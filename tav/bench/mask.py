@@ -44,6 +44,7 @@ from typing import Any, Callable, Optional, Sequence
 
 import cffi
 
+from tav import _cpu
 from tav.bench import gbps, interleaved_times, print_table
 
 KEY = bytes([0x37, 0xFA, 0x21, 0x3D])
@@ -78,22 +79,10 @@ abi.cdef(
 )
 so: Any = abi.dlopen(_module.__file__)
 
-# What each width needs, as bits of the validator module's tav_cpu_features().
-NEEDS = {"sse2": 0, "avx2": 1 << 3, "avx512": (1 << 4) | (1 << 5)}
+# What each width needs, as bits of tav_cpu_features().
+NEEDS = {"sse2": 0, "avx2": _cpu.BITS["avx2"], "avx512": _cpu.BITS["avx512f"] | _cpu.BITS["avx512bw"]}
 
-
-def _cpu_features() -> int:
-    view = cffi.FFI()
-    view.cdef("unsigned tav_cpu_features(void);")
-    try:
-        validator = importlib.import_module("_tav_utf8check")
-        features: Any = view.dlopen(validator.__file__)
-        return int(features.tav_cpu_features())
-    except (ImportError, OSError, AttributeError):
-        return 0
-
-
-CPU_FEATURES = _cpu_features()
+CPU_FEATURES = _cpu.FEATURES
 
 
 def _native(kind: str, width: str) -> Optional[Callable[..., int]]:
