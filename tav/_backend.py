@@ -65,7 +65,7 @@ def routines() -> dict[str, str]:
 
     out = {"processor": " ".join(_cpu.names()) or "none used"}
     if NAME == "native":
-        # The native module reports what "auto" runs here; a forced routine is named as forced.
+        # The native module reports what "auto" runs here: its masking routine at every size.
         native = importlib.import_module("_tav_native")
         chosen = native._force_routines()  # with no argument: what is in force, unchanged
         vector = native.VECTOR_ROUTINE
@@ -79,7 +79,7 @@ def routines() -> dict[str, str]:
             ),
         }.get(chosen["utf8"], chosen["utf8"])
         mask = native.MASK_ROUTINE if chosen["mask"] == "auto" else chosen["mask"]
-        out["masking"] = _MASK_NAMES.get(mask, mask) + (" at every size" if chosen["mask"] == "auto" else " (forced)")
+        out["masking"] = _MASK_NAMES.get(mask, mask)
     else:
         from . import _utf8
 
