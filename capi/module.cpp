@@ -226,6 +226,41 @@ int add_type(PyObject *module, PyType_Spec *type_def, vectorcallfunc vectorcall,
     return 0;
 }
 
+#if PY_VERSION_HEX < 0x030A0000
+// Python 3.9 keeps a heap type's doc without its text signature, so that
+// inspect.signature() finds none for the classes; a __signature__ made when
+// first asked for (inspect is not imported before) gives the same answer as
+// the text signature does from 3.10.
+const char LAZY_SIGNATURE[] =
+    "class LazySignature:\n"
+    "    def __init__(self, names):\n"
+    "        self.names = names\n"
+    "    def __get__(self, obj, cls):\n"
+    "        import inspect\n"
+    "        kind = inspect.Parameter.POSITIONAL_OR_KEYWORD\n"
+    "        return inspect.Signature([inspect.Parameter(name, kind) for name in self.names])\n";
+
+int add_signatures(const ModuleState *st) {
+    PyObject *globals = PyDict_New();
+    if (globals == nullptr) return -1;
+    int result = -1;
+    PyObject *ran = nullptr, *lazy = nullptr, *none = nullptr, *key = nullptr;
+    if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0 &&
+        (ran = PyRun_String(LAZY_SIGNATURE, Py_file_input, globals, globals)) != nullptr &&
+        (lazy = PyDict_GetItemString(globals, "LazySignature")) != nullptr &&
+        (none = PyObject_CallFunction(lazy, "(())")) != nullptr && (key = PyObject_CallFunction(lazy, "((s))", "key")) != nullptr &&
+        PyObject_SetAttrString(reinterpret_cast<PyObject *>(st->validator_type), "__signature__", none) == 0 &&
+        PyObject_SetAttrString(reinterpret_cast<PyObject *>(st->masker_type), "__signature__", key) == 0) {
+        result = 0;
+    }
+    Py_XDECREF(key);
+    Py_XDECREF(none);
+    Py_XDECREF(ran);
+    Py_DECREF(globals);
+    return result;
+}
+#endif
+
 const char *routine_name(const char *const *names, int routine) { return routine != 0 ? names[routine] : "none"; }
 
 int module_exec(PyObject *module) {
@@ -236,6 +271,9 @@ int module_exec(PyObject *module) {
 
     if (add_type(module, &validator_type_def, validator_vectorcall, &st->validator_type) < 0) return -1;
     if (add_type(module, &masker_type_def, masker_vectorcall, &st->masker_type) < 0) return -1;
+#if PY_VERSION_HEX < 0x030A0000
+    if (add_signatures(st) < 0) return -1;
+#endif
     if (add_functions(module, tav_functions, "tav") < 0) return -1;
     if (add_functions(module, compat_functions, "tav.compat") < 0) return -1;
     if (add_functions(module, private_functions, "_tav_native") < 0) return -1;
