@@ -118,3 +118,14 @@ class RecordOwner:
         except AttributeError:
             return f"<{name} not initialized>"
         return f"<{name} closed>" if handle is None else f"<{name}{live}>"
+
+
+class MaskerOwner(RecordOwner):
+    """A masker: both maskers (native record, pure Python) share this base,
+    through which unmask_and_validate() knows and drives either."""
+
+    __slots__ = ()
+
+    def _run(self, handle: Any, buf: Any, n: int) -> None:
+        """Mask the first n bytes of the private or pinned memory `buf` with the taken handle."""
+        raise NotImplementedError
