@@ -54,6 +54,16 @@ def type_name(obj: object) -> str:
     return name
 
 
+def plain_format(fmt: str) -> bool:
+    """True if items of the buffer format `fmt` are plain data (numbers, chars)."""
+    if fmt in _plain_formats:
+        return True
+    if _PLAIN_FORMAT.match(fmt):
+        _plain_formats.add(fmt)
+        return True
+    return False
+
+
 def plain_view(data: Buffer, what: str) -> memoryview:
     """A byte-format view of `data`, checked: a buffer of plain data, C-contiguous.
 
@@ -64,11 +74,9 @@ def plain_view(data: Buffer, what: str) -> memoryview:
     except TypeError:
         raise TypeError(f"{what} takes a bytes-like object, not {type_name(data)}") from None
     fmt = view.format
-    if fmt not in _plain_formats:
-        if not _PLAIN_FORMAT.match(fmt):
-            view.release()
-            raise TypeError(f"{what} takes a buffer of plain data, not items of format '{fmt}'")
-        _plain_formats.add(fmt)
+    if fmt not in _plain_formats and not plain_format(fmt):
+        view.release()
+        raise TypeError(f"{what} takes a buffer of plain data, not items of format '{fmt}'")
     if not view.c_contiguous:
         view.release()
         raise BufferError(

@@ -92,7 +92,7 @@ class XorMasker(MaskerOwner):
         finally:
             self._token.append(True)
 
-    def reset(self, key: Optional[Buffer] = None) -> None:
+    def reset(self, /, key: Optional[Buffer] = None) -> None:
         """Start again at key byte 0; given a 4-byte `key`, mask with it from now on.
 
         A new key goes into the same record: a stack that unmasks frame after
@@ -108,7 +108,8 @@ class XorMasker(MaskerOwner):
             self._token.append(True)
 
     def __repr__(self) -> str:
-        return self._describe("")
+        handle = getattr(self, "_handle", None)
+        return self._describe("" if handle is None else f" position={lib.tav_xormask_pointer(handle)}")
 
 
 def _mask_whole(handle: Any, buffer: Buffer, what: str) -> None:

@@ -65,7 +65,7 @@ class RecordOwner:
             raise self._closed()
         return handle
 
-    def close(self) -> None:
+    def close(self, /) -> None:
         """Free the native record now. Idempotent; any later use raises ValueError."""
         try:
             token = self._token

@@ -89,7 +89,7 @@ class XorMasker(MaskerOwner):
         finally:
             self._token.append(True)
 
-    def reset(self, key: Optional[Buffer] = None) -> None:
+    def reset(self, /, key: Optional[Buffer] = None) -> None:
         """Start again at key byte 0; given a 4-byte `key`, mask with it from now on."""
         raw_key = None if key is None else _key_bytes(key)
         state: Any = self._acquire()
@@ -101,7 +101,8 @@ class XorMasker(MaskerOwner):
             self._token.append(True)
 
     def __repr__(self) -> str:
-        return self._describe("")
+        state: Any = getattr(self, "_handle", None)
+        return self._describe("" if state is None else f" position={state.position}")
 
 
 def mask_in_place(key: Buffer, buffer: Buffer) -> None:

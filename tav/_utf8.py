@@ -192,7 +192,7 @@ class Utf8Validator(RecordOwner):
         finally:
             token.append(True)
 
-    def reset(self) -> None:
+    def reset(self, /) -> None:
         """Forget the stream: ready for the next one, from offset 0."""
         handle = self._acquire()
         try:
