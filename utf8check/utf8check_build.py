@@ -12,6 +12,7 @@ The validator library is these files of this folder, compiled into the module
 - utf8_ssse3.cpp, utf8_avx2.cpp, utf8_avx512.cpp
                     its instantiations for 16, 32 and 64-byte registers
                     (x86-64), each under its own target attribute
+- utf8_neon.cpp     its instantiation for NEON (aarch64)
 
 All of them build as baseline code: no -m flag; a routine that needs more
 carries its own target attribute.
@@ -24,7 +25,7 @@ HERE = Path(__file__).resolve().parent
 
 #: The library's translation units besides _tav_utf8check.cpp, which is the
 #: source text of cffi's own unit.
-LIBRARY_UNITS = ["utf8_block.cpp", "utf8_ssse3.cpp", "utf8_avx2.cpp", "utf8_avx512.cpp"]
+LIBRARY_UNITS = ["utf8_block.cpp", "utf8_ssse3.cpp", "utf8_avx2.cpp", "utf8_avx512.cpp", "utf8_neon.cpp"]
 HEADERS = ["tav_utf8check.h", "utf8_internal.h", "utf8_lookup.h"]
 
 ffibuilder = FFI()
