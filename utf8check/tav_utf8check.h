@@ -159,4 +159,11 @@ TAV_UTF8_API size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n, const 
                                             size_t dst_len);
 #endif
 
+#if defined(__aarch64__)
+/* The vector validator on 16-byte NEON registers, built and exported on
+ * aarch64 only, with the exact effects of the x86-64 ones above. NEON is
+ * part of every aarch64 processor: no feature to check. */
+TAV_UTF8_API int _tav_utf8vld_validate_neon(void *handle, const uint8_t *data, size_t length);
+#endif
+
 #endif /* TAV_UTF8CHECK_H */

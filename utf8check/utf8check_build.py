@@ -20,6 +20,7 @@ The validator library is these files of this folder, compiled into the module
                     the masked-input driver, shared by every family
 - utf8_decode_scalar.cpp
                     the decoder's portable routines
+- utf8_neon.cpp     the vector kernel's instantiation for NEON (aarch64)
 
 All of them build as baseline code: no -m flag; a routine that needs more
 carries its own target attribute.
@@ -38,6 +39,7 @@ LIBRARY_UNITS = [
     "utf8_avx2.cpp",
     "utf8_avx512.cpp",
     "utf8_decode_scalar.cpp",
+    "utf8_neon.cpp",
 ]
 HEADERS = ["tav_utf8check.h", "utf8_internal.h", "utf8_lookup.h", "utf8_decode.h", "utf8_decode_common.h"]
 
