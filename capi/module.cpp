@@ -110,28 +110,18 @@ PyObject *fn_force_routines(PyObject *module, PyObject *const *args, Py_ssize_t 
     int utf8 = sh->utf8_routine.load(), mask = sh->mask_routine.load();
     Py_ssize_t release_from = sh->release_from.load();
     if (a[0] != nullptr && a[0] != Py_None) {
-        if ((utf8 = name_index(a[0], UTF8_NAMES, 7, "utf8")) < 0) return nullptr;
-#if !defined(__x86_64__)
-        if (utf8 >= UTF8_SSE2) {
-            PyErr_SetString(PyExc_ValueError, "_force_routines(): no x86-64 validator on this processor");
-            return nullptr;
-        }
-#endif
-        if (utf8 >= UTF8_SSSE3 && utf8 > sh->vector_routine) {
+        if ((utf8 = name_index(a[0], UTF8_NAMES, 8, "utf8")) < 0) return nullptr;
+        if (!runs_utf8(sh, utf8)) {
             PyErr_Format(PyExc_ValueError, "_force_routines(): this processor does not run the %s validator",
                          UTF8_NAMES[utf8]);
             return nullptr;
         }
     }
     if (a[1] != nullptr && a[1] != Py_None) {
-        if ((mask = name_index(a[1], MASK_NAMES, 6, "mask")) < 0) {
-            return nullptr;
-        } else if ((mask == MASK_AVX2 || mask == MASK_AVX512) && mask > sh->auto_mask) {
-            PyErr_Format(PyExc_ValueError, "_force_routines(): this processor does not run the %s masking routine",
-                         MASK_NAMES[mask]);
-            return nullptr;
-        } else if (mask == MASK_SSE2 && !sh->has_sse41) {
-            PyErr_SetString(PyExc_ValueError, "_force_routines(): the SSE2 masking routine needs SSE4.1, which this processor lacks");
+        if ((mask = name_index(a[1], MASK_NAMES, 7, "mask")) < 0) return nullptr;
+        if (!runs_mask(sh, mask)) {
+            PyErr_Format(PyExc_ValueError, "_force_routines(): this processor does not run the %s masking routine%s",
+                         MASK_NAMES[mask], mask == MASK_SSE2 ? " (it needs SSE4.1)" : "");
             return nullptr;
         }
     }
@@ -187,8 +177,8 @@ PyMethodDef private_functions[] = {
     {"_force_routines", as_cfunction(fn_force_routines), METH_FASTCALL | METH_KEYWORDS,
      "_force_routines(*, utf8=None, mask=None, release_gil_from=None)\n--\n\n"
      "For tests and benchmarks: force the validation routine ('auto', 'table',\n"
-     "'unrolled', 'sse2', 'ssse3', 'avx2', 'avx512'), the masking routine ('auto',\n"
-     "'bytes', 'sse2', 'avx2', 'avx512') and the size from which the interpreter lock\n"
+     "'unrolled', 'sse2', 'ssse3', 'avx2', 'avx512', 'neon'), the masking routine\n"
+     "('auto', 'bytes', 'sse2', 'avx2', 'avx512', 'neon') and the size from which the interpreter lock\n"
      "is released (a negative size restores the default). None leaves a setting as\n"
      "it is. Returns the previous settings, which _force_routines(**previous) restores."},
     {nullptr, nullptr, 0, nullptr},

@@ -40,13 +40,20 @@ def _x86_64() -> bool:
     return platform.machine().lower() in ("x86_64", "amd64")
 
 
-VECTOR_ROUTINES = ["ssse3", "avx2", "avx512"]  # in order of width: a processor that runs one runs those before it
-UTF8_ROUTINES = ["auto", "table", "unrolled"] + (["sse2", *VECTOR_ROUTINES] if _x86_64() else [])
+def _aarch64() -> bool:
+    import platform
+
+    return platform.machine().lower() in ("aarch64", "arm64")
+
+
+# In order of width: a processor that runs one runs those before it.
+VECTOR_ROUTINES = ["ssse3", "avx2", "avx512"] if _x86_64() else ["neon"] if _aarch64() else []
+UTF8_ROUTINES = ["auto", "table", "unrolled"] + (["sse2"] if _x86_64() else []) + VECTOR_ROUTINES
 RUNNABLE_VECTORS = VECTOR_ROUTINES[: VECTOR_ROUTINES.index(_native.VECTOR_ROUTINE) + 1] if _native.VECTOR_ROUTINE != "none" else []
-MASK_ROUTINES = ["auto", "bytes", "sse2", "avx2", "avx512"]
+MASK_ROUTINES = ["auto", "bytes"] + (["sse2", "avx2", "avx512"] if _x86_64() else ["neon"] if _aarch64() else [])
 RUNNABLE_MASKS = {
     "auto": True, "bytes": True, "sse2": _native.HAS_SSE41,
-    "avx2": _cpu.has("avx2"), "avx512": _cpu.has("avx512f", "avx512bw"),
+    "avx2": _cpu.has("avx2"), "avx512": _cpu.has("avx512f", "avx512bw"), "neon": _aarch64(),
 }
 
 ulib, uffi = _tav_utf8check.lib, _tav_utf8check.ffi
@@ -193,7 +200,7 @@ def test_every_state_and_byte_split_or_whole(utf8_routine: str) -> None:
                 assert _native.is_valid_utf8(data) is (rfc3629_status(data)[0] == "complete")
 
 
-@pytest.mark.parametrize("routine", ["auto", "sse2", *RUNNABLE_VECTORS] if _x86_64() else ["auto"])
+@pytest.mark.parametrize("routine", ["auto", *(["sse2"] if _x86_64() else []), *RUNNABLE_VECTORS])
 def test_errors_at_block_edges_give_the_exact_offset(routine: str) -> None:
     saved = _native._force_routines(utf8=routine)
     try:

@@ -410,7 +410,7 @@ def _auto_table(sizes: Sequence[int], rounds: int) -> None:
     except ImportError:
         print("\n_tav_native is not built: no automatic masking choice to time")
         return
-    routines = ["auto", *(w for w in ("bytes", "sse2", "avx2", "avx512") if _forcible(native, w))]
+    routines = ["auto", *(w for w in ("bytes", "sse2", "avx2", "avx512", "neon") if _forcible(native, w))]
     per_call: dict[int, list[float]] = {}
     for n in sizes:
         per_call[n] = _auto_row(native, routines, n, rounds)
