@@ -1,6 +1,6 @@
 """Types of _tav_native, the CPython C-API backend of tav's safe API."""
 from types import TracebackType
-from typing import Any, Dict, Optional, Type, TypeVar
+from typing import Any, Dict, Optional, Tuple, Type, TypeVar
 
 from typing_extensions import Buffer
 
@@ -14,9 +14,9 @@ BLOCK_VALIDATOR_THRESHOLD: int
 VECTOR_ROUTINE: str
 #: Chunks of at least this many bytes go to that vector validator (0 without one).
 VECTOR_FROM: int
-#: The masking routine "auto" runs at every size: the widest this processor runs
-#: ("avx512", "avx2", "sse2", "neon", or "bytes").
-MASK_ROUTINE: str
+#: What "auto" masks with: (routine, from size) pairs, the first from 0; the
+#: routines are "avx512", "avx2", "sse2", "neon" or "bytes".
+MASK_AUTO: Tuple[Tuple[str, int], ...]
 #: Buffers of at least this many bytes are processed with the interpreter lock released.
 RELEASE_GIL_THRESHOLD: int
 #: Whether this processor has SSE4.1, which the SSE2 masking routine needs.
