@@ -203,7 +203,7 @@ class Connection:
         self.masker = tav.XorMasker(bytes(4))
         self.text_status = tav.Utf8Status.COMPLETE
         self.held = 0  # payload bytes this connection holds of the budget
-        self.received = 0  # payload bytes read, for the idle timer
+        self.received = 0  # bytes read, for the idle timer
         self.waiting_for_budget = False
         self.expired: Optional[ProtocolFailure] = None  # why the idle timer ended the connection
         self.seen = (-1, 0)  # (received, bytes waiting to be sent) when the timer last looked
