@@ -5,8 +5,8 @@ calls beside them, through a sequence of operations on chunks of the input:
 every entry of the safe API (validate, reset, error_offset, bytes_validated,
 is_valid_utf8, mask, masked, reset(key), position, tav.mask, mask_in_place,
 unmask_and_validate, compat.apply_mask, compat.websocket_mask, and
-decode_utf8 / Utf8Decoder where tav has them), with keys of wrong lengths
-now and then. Chunks come as bytes, bytearray or memoryview slices at
+decode_utf8 (error handlers, mask) / Utf8Decoder (failing fast) where tav
+has them), with keys of wrong lengths now and then. Chunks come as bytes, bytearray or memoryview slices at
 input-chosen offsets, so the native code sees every address residue. Models:
 CPython's strict decoder for validity, offsets and text; a byte loop XOR for
 masking.
@@ -196,41 +196,62 @@ class Session:
         self.masker.close()
 
 
+ERRORS = ("strict", "strict", "replace", "ignore", "surrogateescape")
+
+
 def decode_one_shot(call: Call) -> None:
-    """tav.decode_utf8, where tav has it, against bytes.decode: the same text or the same error."""
+    """tav.decode_utf8, where tav has it, against bytes.decode (of the unmasked bytes, given a
+    mask): the same str, or a UnicodeDecodeError with the same start, end and reason."""
     decode = getattr(tav, "decode_utf8", None)
     chunk = call.chunk()
+    errors = ERRORS[call.fdp.ConsumeIntInRange(0, len(ERRORS) - 1)]
+    key = call.key() if call.fdp.ConsumeBool() else None
     if decode is None:
         return
-    buf, _ = call.buffer(chunk, writable=False)
-    try:
-        want: object = chunk.decode("utf-8")
-    except UnicodeDecodeError as e:
-        want = (e.start, e.end, e.reason)
-    try:
-        got: object = decode(buf)
-    except UnicodeDecodeError as e:
-        got = (e.start, e.end, e.reason)
-    assert got == want, ("decode_utf8", got, want)
+    buf, contents = call.buffer(chunk, writable=False)
+
+    def outcome(fn: Callable[[], str]) -> object:
+        try:
+            return fn()
+        except UnicodeDecodeError as e:
+            return (e.start, e.end, e.reason)
+
+    if key is not None and refused(lambda: decode(buf, errors, mask=key), key, contents, chunk):
+        return
+    plain = chunk if key is None else xor_model(chunk, key, 0)
+    got = outcome(lambda: decode(buf, errors) if key is None else decode(buf, errors, mask=key))
+    assert got == outcome(lambda: plain.decode("utf-8", errors)), ("decode_utf8", errors, key)
+    assert contents() == chunk, "decode_utf8 changed its input"
 
 
 def decode_incrementally(call: Call) -> None:
     """tav.Utf8Decoder, where tav has it, fed up to 4 chunks, against bytes.decode of them all:
-    the same text, or a UnicodeDecodeError with the same reason."""
+    the same str; or, failing fast, a UnicodeDecodeError with CPython's reason from the very
+    call that delivers the first byte that cannot continue (the last call at the end of data)."""
     decoder_type = getattr(tav, "Utf8Decoder", None)
     chunks = [call.chunk() for _ in range(call.fdp.ConsumeIntInRange(1, 4))]
     if decoder_type is None:
         return
-    try:
-        want: object = b"".join(chunks).decode("utf-8")
-    except UnicodeDecodeError as e:
-        want = e.reason
+    whole = b"".join(chunks)
+    status, rejected = stream_model(whole)
     decoder = decoder_type()
-    try:
-        got: object = "".join(decoder.decode(c, i == len(chunks) - 1) for i, c in enumerate(chunks))
-    except UnicodeDecodeError as e:
-        got = e.reason
-    assert got == want, ("Utf8Decoder", got, want)
+    text = []
+    for i, chunk in enumerate(chunks):
+        last = i == len(chunks) - 1
+        try:
+            text.append(decoder.decode(chunk, last))
+        except UnicodeDecodeError as e:
+            delivered = sum(map(len, chunks[: i + 1]))
+            if status is Status.INVALID:
+                assert rejected is not None and delivered - len(chunk) <= rejected < delivered, ("late", i)
+            else:
+                assert status is Status.INCOMPLETE and last, ("Utf8Decoder raised on", status)
+            try:
+                whole.decode("utf-8")
+            except UnicodeDecodeError as cpython:
+                assert e.reason == cpython.reason, (e.reason, cpython.reason)
+            return
+    assert status is Status.COMPLETE and "".join(text) == whole.decode("utf-8"), ("Utf8Decoder", status)
 
 
 OPS = 13
