@@ -8,8 +8,15 @@ from tav._status import Utf8Status as Utf8Status
 
 _Self = TypeVar("_Self")
 
-#: Chunks of at least this many bytes go to the SSE2 block validator.
+#: Without a vector validator, chunks of at least this many bytes go to the SSE2 block validator.
 BLOCK_VALIDATOR_THRESHOLD: int
+#: The widest vector validator this processor runs ("avx512", "avx2", "ssse3"), or "none".
+VECTOR_ROUTINE: str
+#: Chunks of at least this many bytes go to that vector validator (0 without one).
+VECTOR_FROM: int
+#: The masking routine "auto" runs at every size: the widest this processor runs
+#: ("avx512", "avx2", "sse2", or "bytes").
+MASK_ROUTINE: str
 #: Buffers of at least this many bytes are processed with the interpreter lock released.
 RELEASE_GIL_THRESHOLD: int
 #: Whether this processor has SSE4.1, which the SSE2 masking routine needs.

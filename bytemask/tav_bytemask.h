@@ -20,8 +20,9 @@
 typedef struct xormask_state {
     uint8_t mask[4]; /* the key, as supplied */
     size_t pointer;  /* bytes masked since new/reset; the key phase is pointer mod 4 */
-    int impl;        /* 2: SSE2 routine (default) on x86-64; anything else, and
-                        every number on other processors: byte loop */
+    int impl;        /* 2 (default): SSE2 routine on x86-64, NEON routine on
+                        aarch64; anything else, and every number on other
+                        processors: byte loop */
 } xormask_state;
 
 TAV_MASK_API void *tav_xormask_new(const uint8_t *key); /* copies key[0..3] */
@@ -49,19 +50,27 @@ TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_
 TAV_MASK_API size_t _tav_xormask_process_avx2(void *handle, uint8_t *data, size_t length);
 TAV_MASK_API size_t _tav_xormask_process_avx512(void *handle, uint8_t *data, size_t length);
 #endif
+#if defined(__aarch64__)
+/* Built and exported on aarch64 only, where NEON is part of every processor:
+ * the effect of the byte loop; the dispatcher runs it for impl 2. */
+TAV_MASK_API size_t _tav_xormask_process_neon(void *handle, uint8_t *data, size_t length);
+#endif
 
 /* Masked copy: dst[i] = src[i] XOR mask[(pointer + i) mod 4] for i < length,
  * in one pass; src is only read; then `pointer` advances by length and the
  * new pointer is returned, as if src had been copied to dst and masked in
  * place. src and dst are the same buffer or do not overlap. The byte loop is
- * built everywhere; the others on x86-64 only, with the processor
- * requirements of the in-place routines of the same width (SSE2: every
- * x86-64 processor). */
+ * built everywhere; SSE2, AVX2 and AVX-512 on x86-64 only, with the
+ * processor requirements of the in-place routines of the same width (SSE2:
+ * every x86-64 processor); NEON on aarch64 only. */
 TAV_MASK_API size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 #if defined(__x86_64__)
 TAV_MASK_API size_t _tav_xormask_copy_sse2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 TAV_MASK_API size_t _tav_xormask_copy_avx2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 TAV_MASK_API size_t _tav_xormask_copy_avx512(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
+#endif
+#if defined(__aarch64__)
+TAV_MASK_API size_t _tav_xormask_copy_neon(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 #endif
 
 #endif /* TAV_BYTEMASK_H */

@@ -4,7 +4,8 @@
 // buffer at an input-chosen address residue and through an input-chosen
 // routine (table, unrolled, dispatcher with several numbers, and on x86-64
 // SSE2, SSE4.1 and the SSSE3, AVX2 and AVX-512 vector validators, each where
-// the processor has what it needs), all on one record. Every call must leave
+// the processor has what it needs, on aarch64 the NEON vector validator),
+// all on one record. Every call must leave
 // exactly the record that a one-shot table run of the whole stream implies:
 // the same decision and state, the exact rejected offset for the scalar and
 // vector routines, the unit-counted one for the block routines. Aborts on the
@@ -20,6 +21,7 @@
 #include "utf8_avx2.cpp"
 #include "utf8_avx512.cpp"
 #include "utf8_block.cpp"
+#include "utf8_neon.cpp"
 #include "utf8_ssse3.cpp"
 
 using namespace nt;
@@ -39,6 +41,8 @@ const Routine kAllRoutines[] = {
     kVectorRoutines[0],
     kVectorRoutines[1],
     kVectorRoutines[2],
+#elif defined(__aarch64__)
+    kVectorRoutines[0],
 #endif
 };
 // The routines this processor runs, chosen once.

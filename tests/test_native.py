@@ -245,7 +245,7 @@ def test_one_shot_validation_carries_nothing_between_calls(utf8_routine: str) ->
 
 # --- masking: differential ------------------------------------------------------------
 
-# Around the 16-64-byte blocks, and around where "auto" switches width (48 KiB).
+# Around the 16-64-byte blocks, a page, and 48 KiB.
 LENGTHS = sorted(set(range(0, 70)) | {k * 16 + d for k in (4, 8, 16, 64) for d in (-1, 0, 1)} | {4096 + 3}
                  | {48 * 1024 + d for d in (-1, 0, 1)})
 
@@ -775,8 +775,7 @@ def test_the_module_exports_only_its_init_function() -> None:
 
 def test_force_routines_reports_and_restores() -> None:
     before = _native._force_routines()
-    assert before == {"utf8": "auto", "mask": "auto" if _native.HAS_SSE41 else "bytes",
-                      "release_gil_from": _native.RELEASE_GIL_THRESHOLD}
+    assert before == {"utf8": "auto", "mask": "auto", "release_gil_from": _native.RELEASE_GIL_THRESHOLD}
     assert _native._force_routines(utf8="table", mask="bytes", release_gil_from=5) == before
     assert _native._force_routines(**before) == {"utf8": "table", "mask": "bytes", "release_gil_from": 5}
     assert _native._force_routines() == before

@@ -10,10 +10,11 @@
 
 // GCC 12's AVX-512 headers start some intrinsics (the lane broadcast,
 // valignd) from a self-initialised "undefined" register, which
-// -Wmaybe-uninitialized reports wherever they are inlined.
+// -Wmaybe-uninitialized (or -Wuninitialized) reports wherever they are inlined.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #define TAV_LOOKUP_TARGET "avx512f,avx512bw"
@@ -65,9 +66,126 @@ struct Avx512 {
         const uint32_t top = uint32_t{last} << 24 | uint32_t{second_last} << 16 | uint32_t{third_last} << 8 | 0xFFu;
         return _mm512_mask_set1_epi32(_mm512_set1_epi8(-1), 0x8000, static_cast<int>(top));
     }
+
+    // For the decoder's measure (utf8_decode.h).
+    static TAV_LOOKUP_INLINE reg max_(reg a, reg b) { return _mm512_max_epu8(a, b); }
+    static TAV_LOOKUP_INLINE reg sub_(reg a, reg b) { return _mm512_sub_epi8(a, b); }
+    static TAV_LOOKUP_INLINE reg continuations(reg v) {
+        return _mm512_movm_epi8(_mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-64)));
+    }
+    static TAV_LOOKUP_INLINE size_t sum_bytes(reg v) {
+        return static_cast<size_t>(_mm512_reduce_add_epi64(_mm512_sad_epu8(v, _mm512_setzero_si512())));
+    }
+    static TAV_LOOKUP_INLINE void store(uint8_t *p, reg v) { _mm512_storeu_si512(p, v); }
 };
 
 }  // namespace tav_utf8_avx512
+
+#define TAV_DECODE_TARGET "avx512f,avx512bw,avx512vbmi2,popcnt"
+#include "utf8_decode.h"
+
+namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
+
+// Lane traits of the transcoders (members as in utf8_ssse3.cpp), with the
+// compress instructions: 32 16-bit lanes (VBMI2) or 16 32-bit lanes per step.
+struct Lanes16 {
+    using reg = __m512i;
+    using mask = __mmask32;
+    static constexpr size_t kLanes = 32;
+
+    static TAV_DECODE_INLINE __m256i load(const uint8_t *p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    }
+    static TAV_DECODE_INLINE bool ascii(__m256i b) { return _mm256_movemask_epi8(b) == 0; }
+    static TAV_DECODE_INLINE reg widen(__m256i b) { return _mm512_cvtepu8_epi16(b); }
+    static TAV_DECODE_INLINE void store_ascii(uint8_t *d, __m256i b) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), b);
+    }
+    static TAV_DECODE_INLINE void store_ascii(uint16_t *d, __m256i b) { _mm512_storeu_si512(d, widen(b)); }
+    static TAV_DECODE_INLINE reg splat(uint32_t x) { return _mm512_set1_epi16(static_cast<short>(x)); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm512_or_si512(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return _mm512_slli_epi16(a, k); }
+    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return _mm512_cmpge_epu16_mask(a, splat(x)); }
+    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return _mm512_mask_blend_epi16(m, a, b); }
+    static TAV_DECODE_INLINE mask lead(reg b) {
+        return _mm512_cmpneq_epi16_mask(_mm512_and_si512(b, splat(0xC0)), splat(0x80));
+    }
+    static TAV_DECODE_INLINE size_t compress(uint16_t *d, reg v, mask m) {
+        _mm512_storeu_si512(d, _mm512_maskz_compress_epi16(m, v));
+        return static_cast<size_t>(_mm_popcnt_u32(m));
+    }
+    static TAV_DECODE_INLINE size_t compress(uint8_t *d, reg v, mask m) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), _mm512_cvtepi16_epi8(_mm512_maskz_compress_epi16(m, v)));
+        return static_cast<size_t>(_mm_popcnt_u32(m));
+    }
+};
+
+struct Lanes32 {
+    using reg = __m512i;
+    using mask = __mmask16;
+    static constexpr size_t kLanes = 16;
+
+    static TAV_DECODE_INLINE __m128i load(const uint8_t *p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    }
+    static TAV_DECODE_INLINE bool ascii(__m128i b) { return _mm_movemask_epi8(b) == 0; }
+    static TAV_DECODE_INLINE reg widen(__m128i b) { return _mm512_cvtepu8_epi32(b); }
+    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, __m128i b) { _mm512_storeu_si512(d, widen(b)); }
+    static TAV_DECODE_INLINE reg splat(uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm512_or_si512(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return _mm512_slli_epi32(a, k); }
+    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return _mm512_cmpge_epu32_mask(a, splat(x)); }
+    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return _mm512_mask_blend_epi32(m, a, b); }
+    static TAV_DECODE_INLINE mask lead(reg b) {
+        return _mm512_cmpneq_epi32_mask(_mm512_and_si512(b, splat(0xC0)), splat(0x80));
+    }
+    static TAV_DECODE_INLINE size_t compress(uint32_t *d, reg v, mask m) {
+        _mm512_storeu_si512(d, _mm512_maskz_compress_epi32(m, v));
+        return static_cast<size_t>(_mm_popcnt_u32(m));
+    }
+};
+
+}  // namespace tav_utf8_avx512
+
+// The decoder on AVX-512 (utf8_decode.h): the measure needs AVX-512F and
+// AVX-512BW, the transcoders also VBMI2; the caller checks the processor.
+TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int tav_utf8_measure_avx512(const uint8_t *src, size_t n,
+                                                                                     const uint8_t *key,
+                                                                                     tav_utf8_measure *out) {
+    using namespace tav_utf8_avx512;
+    if (key != nullptr) return tav_utf8::measure_masked(src, n, key, out, measure<Avx512>);
+    return measure<Avx512>(src, n, out);
+}
+
+TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_latin1_avx512(const uint8_t *src,
+                                                                                         size_t n,
+                                                                                         const uint8_t *key,
+                                                                                         uint8_t *dst,
+                                                                                         size_t dst_len) {
+    using namespace tav_utf8_avx512;
+    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
+    return transcode<Lanes16, 2>(src, n, dst, dst_len);
+}
+
+TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_ucs2_avx512(const uint8_t *src, size_t n,
+                                                                                       const uint8_t *key,
+                                                                                       uint16_t *dst, size_t dst_len) {
+    using namespace tav_utf8_avx512;
+    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 3, uint16_t>);
+    return transcode<Lanes16, 3>(src, n, dst, dst_len);
+}
+
+TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n,
+                                                                                       const uint8_t *key,
+                                                                                       uint32_t *dst, size_t dst_len) {
+    using namespace tav_utf8_avx512;
+    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes32, 4, uint32_t>);
+    return transcode<Lanes32, 4>(src, n, dst, dst_len);
+}
 
 // Needs AVX-512F and AVX-512BW; the caller checks the processor.
 TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int _tav_utf8vld_validate_avx512(void *handle,
@@ -79,6 +197,8 @@ TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int _tav_utf8vld_valida
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+#undef TAV_DECODE_INLINE
+#undef TAV_DECODE_TARGET
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET

@@ -140,8 +140,19 @@ inline size_t boundary_before(const uint8_t *data, size_t start, size_t b) {
     return b;
 }
 
-template <class V>
-__attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const uint8_t *data, size_t n) {
+// What a caller learns of the blocks besides their errors. The validator
+// learns nothing; the decoder's measure counts and bounds the characters
+// (utf8_decode.h). block() sees every block that is not all ASCII, each byte
+// once (the last one padded with zeros); flagged() says the automaton took
+// over before the end.
+struct NoTally {
+    template <class R>
+    TAV_LOOKUP_INLINE void block(R) {}
+    TAV_LOOKUP_INLINE void flagged() {}
+};
+
+template <class V, class Tally>
+TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tally &tally) {
     using reg = typename V::reg;
     constexpr size_t W = V::kWidth;
     constexpr size_t G = V::kGroup;  // blocks per loop step, one test per group
@@ -175,6 +186,7 @@ __attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const
         reg err = block_errors<V>(k, b[0], before);
         for (size_t g = 1; g < G; ++g) err = V::or_(err, block_errors<V>(k, b[g], b[g - 1]));
         if (V::nonzero(err)) goto flagged;
+        for (size_t g = 0; g < G; ++g) tally.block(b[g]);
         before = b[G - 1];
         pending = unfinished<V>(k, before);
     }
@@ -184,6 +196,7 @@ __attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const
             if (V::nonzero(pending)) goto flagged;
         } else {
             if (V::nonzero(block_errors<V>(k, cur, before))) goto flagged;
+            tally.block(cur);
             pending = unfinished<V>(k, cur);
         }
         before = cur;
@@ -196,6 +209,8 @@ __attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const
             if (V::nonzero(pending)) goto flagged;
         } else if (V::nonzero_in_first(block_errors<V>(k, cur, before), rest)) {
             goto flagged;
+        } else {
+            tally.block(cur);
         }
     }
     // Well formed up to the last character, which the automaton walks: its
@@ -216,7 +231,14 @@ flagged:
 #if defined(TAV_LOOKUP_PROBE)
     tav_lookup_probe(1, i, from);
 #endif
+    tally.flagged();
     return run_table(st, data, n, from, UTF8_ACCEPT);
+}
+
+template <class V>
+__attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const uint8_t *data, size_t n) {
+    NoTally none;
+    return scan<V>(st, data, n, none);
 }
 
 }  // namespace TAV_LOOKUP_NS

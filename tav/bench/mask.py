@@ -38,7 +38,9 @@ from __future__ import annotations
 import argparse
 import ctypes
 import importlib
+import statistics
 import sys
+import time
 from types import ModuleType
 from typing import Any, Callable, Optional, Sequence
 
@@ -53,6 +55,9 @@ QUICK_SIZES = (125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 1 << 20)
 SMALL_FRAMES = (16, 125)
 COPY_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 256 << 10, 1 << 20)
 QUICK_COPY_SIZES = (16, 1 << 10, 64 << 10)
+AUTO_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 48 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20, 16 << 20,
+              64 << 20)
+QUICK_AUTO_SIZES = (16, 1 << 10, 64 << 10, 1 << 20)
 
 #: A case builder takes the payload size and returns the callable to time, or
 #: None when the peer is not installed.
@@ -375,6 +380,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 ["ns", *header[1:], "best"],
                 [[w, *(_ns(floors[n][w]) for n in sizes), _ns(floor[w])] for w in WIDTHS])
 
+    _auto_table(QUICK_AUTO_SIZES if args.quick else AUTO_SIZES, 5 if args.quick else 31)
     _copy_tables(QUICK_COPY_SIZES if args.quick else COPY_SIZES, min_time, rounds)
     _fused_table([4 << 10, 64 << 10, 1 << 20] + ([] if args.quick else [64 << 20]), min_time, rounds)
 
@@ -384,6 +390,64 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     print_table("Small-call breakdown, ns", ["call", "ns"], _overhead_rows(min_time, 2 * rounds))
     return 0
+
+
+def _auto_table(sizes: Sequence[int], rounds: int) -> None:
+    """The native module's automatic masking choice beside each routine forced, through XorMasker.mask().
+
+    Each timed block forces its routine and then masks the same bytearray for
+    about 2 ms, so the switch costs nothing measurable and every row pays the
+    same call path. The routines take turns within each round (in a rotating
+    order), and each figure is the median over the rounds of the block's
+    thread CPU time. The last rows give the automatic choice against the best
+    forced routine at each size (1.00: it is that routine, or as fast)."""
+    try:
+        import _tav_native as native
+    except ImportError:
+        print("\n_tav_native is not built: no automatic masking choice to time")
+        return
+    routines = ["auto", *(w for w in ("bytes", "sse2", "avx2", "avx512") if _forcible(native, w))]
+    per_call: dict[int, list[float]] = {}
+    for n in sizes:
+        per_call[n] = _auto_row(native, routines, n, rounds if n < 16 << 20 else max(5, rounds // 3))
+    header = ["GB/s", *(_size_label(n) for n in sizes)]
+    rows: list[list[object]] = [[r, *(gbps(n, per_call[n][i]) for n in sizes)] for i, r in enumerate(routines)]
+    rows.append(["best forced", *(routines[1 + min(range(len(routines) - 1), key=lambda i: per_call[n][i + 1])]
+                                  for n in sizes)])
+    rows.append(["auto / best forced", *(min(per_call[n][1:]) / per_call[n][0] for n in sizes)])
+    print_table("XorMasker.mask(bytearray) on _tav_native: the automatic choice beside each routine forced, "
+                "GB/s (medians of thread CPU time)", header, rows)
+
+
+def _auto_row(native: Any, routines: Sequence[str], n: int, rounds: int) -> list[float]:
+    """Median seconds per mask() call of n bytes for each routine, in the order given."""
+    buf, masker = _buffer(n), native.XorMasker(KEY)
+    mask, force = masker.mask, native._force_routines
+    calls = max(1, (4 << 20) // n)  # about 2 ms at the speeds of L1 down to memory
+    samples: list[list[float]] = [[] for _ in routines]
+    previous = force()
+    try:
+        for r in range(rounds):
+            for k in range(len(routines)):
+                i = (k + r) % len(routines)
+                force(mask=routines[i])
+                t0 = time.thread_time_ns()
+                for _ in range(calls):
+                    mask(buf)
+                samples[i].append((time.thread_time_ns() - t0) / calls / 1e9)
+    finally:
+        force(**previous)
+    return [statistics.median(s) for s in samples]
+
+
+def _forcible(native: Any, routine: str) -> bool:
+    """Whether this processor runs the native module's masking routine `routine`."""
+    try:
+        previous = native._force_routines(mask=routine)
+    except ValueError:
+        return False
+    native._force_routines(**previous)
+    return True
 
 
 def _copy_tables(sizes: Sequence[int], min_time: float, rounds: int) -> None:

@@ -33,14 +33,16 @@ struct Copier {
 };
 
 // Every in-place routine called directly (the vector ones exist on x86-64
-// only), and the dispatcher for numbers set_impl keeps and for numbers only
-// a direct write can put in the record (0, 3).
+// or on aarch64 only), and the dispatcher for numbers set_impl keeps and
+// for numbers only a direct write can put in the record (0, 3).
 inline const Masker kAllMaskers[] = {
     {"simple", _tav_xormask_process_simple, false, 0, Needs::nothing},
 #if defined(__x86_64__)
     {"sse2", _tav_xormask_process_sse2, false, 0, Needs::nothing},
     {"avx2", _tav_xormask_process_avx2, false, 0, Needs::avx2},
     {"avx512", _tav_xormask_process_avx512, false, 0, Needs::avx512},
+#elif defined(__aarch64__)
+    {"neon", _tav_xormask_process_neon, false, 0, Needs::nothing},
 #endif
     {"dispatch impl 2", tav_xormask_process, true, 2, Needs::nothing},
     {"dispatch impl 1", tav_xormask_process, true, 1, Needs::nothing},
@@ -56,6 +58,8 @@ inline const Copier kAllCopiers[] = {
     {"copy sse2", _tav_xormask_copy_sse2, Needs::nothing},
     {"copy avx2", _tav_xormask_copy_avx2, Needs::avx2},
     {"copy avx512", _tav_xormask_copy_avx512, Needs::avx512},
+#elif defined(__aarch64__)
+    {"copy neon", _tav_xormask_copy_neon, Needs::nothing},
 #endif
 };
 
@@ -103,6 +107,9 @@ inline xormask_state *mask_record(void *h) { return static_cast<xormask_state *>
 inline void print_skipped_maskers() {
 #if !defined(__x86_64__)
     std::printf("skipped sse2, avx2, avx512 and their copy routines: they exist on x86-64 only\n");
+#endif
+#if !defined(__aarch64__)
+    std::printf("skipped neon and its copy routine: they exist on aarch64 only\n");
 #endif
     for (const Masker &m : kAllMaskers)
         if (!runs_here(m.needs)) std::printf("skipped %s: the processor lacks %s\n", m.name, needs_name(m.needs));

@@ -53,7 +53,7 @@ step() { # name, command...
 }
 
 # The validator library's units, as utf8check/utf8check_build.py lists them.
-utf8_units=(_tav_utf8check utf8_block utf8_ssse3 utf8_avx2 utf8_avx512)
+utf8_units=(_tav_utf8check utf8_block utf8_ssse3 utf8_avx2 utf8_avx512 utf8_decode_scalar utf8_neon)
 utf8_objs=()
 utf8_probe_objs=()
 for u in "${utf8_units[@]}"; do
@@ -70,11 +70,17 @@ step "build test_validators" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests
 if [ "$arch" = x86_64 ]; then
     # Needs _tav_utf8vld_validate_sse2 and _tav_utf8vld_validate_sse4 in the library.
     step "build test_block_validators" "$cxx" "${tst[@]}" -DTAV_WITH_BLOCK_ROUTINES -I"$root/utf8check" "$root/tests/native/test_validators.cpp" "${utf8_objs[@]}" -o "$out/test_block_validators"
+else
+    echo "== skipped test_block_validators: the block validators exist on x86-64 only"
+fi
+if [ "$arch" = x86_64 ] || [ "$arch" = aarch64 ]; then
+    # The vector validators: SSSE3, AVX2 and AVX-512 on x86-64, NEON on aarch64.
     step "build test_vector_validators" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_vector_validators.cpp" "${utf8_objs[@]}" -o "$out/test_vector_validators"
     step "build test_vector_probe" "$cxx" "${tst[@]}" -DTAV_LOOKUP_PROBE -I"$root/utf8check" "$root/tests/native/test_vector_validators.cpp" "${utf8_probe_objs[@]}" -o "$out/test_vector_probe"
 else
-    echo "== skipped test_block_validators, test_vector_validators: the block and vector validators exist on x86-64 only"
+    echo "== skipped test_vector_validators: the vector validators exist on x86-64 and aarch64 only"
 fi
+step "build test_decoders" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_decoders.cpp" "${utf8_objs[@]}" -o "$out/test_decoders"
 step "build test_cpu_features" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_cpu_features.cpp" "${utf8_objs[@]}" -o "$out/test_cpu_features"
 step "build test_maskers" "$cxx" "${tst[@]}" -I"$root/bytemask" "$root/tests/native/test_maskers.cpp" "$out/bytemask.o" -o "$out/test_maskers"
 
@@ -95,7 +101,7 @@ if [ "$mode" = asan ]; then
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 fi
 
-for t in test_cpu_features test_validators test_block_validators test_vector_validators test_vector_probe test_maskers; do
+for t in test_cpu_features test_validators test_block_validators test_vector_validators test_vector_probe test_decoders test_maskers; do
     if [ -x "$out/$t" ]; then
         start=$(date +%s)
         step "run $t ($mode)" "${runner[@]}" "$out/$t" && echo "   $(($(date +%s) - start)) s"

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Native tests of the masker library: the byte loop, the SSE2, AVX2 and
-// AVX-512 routines (on x86-64, where the processor has them), the dispatcher
-// (every implementation number it distinguishes) and the copy routines
-// against the RFC 6455 model, over every length 0-300, offset in a 64-byte
-// line and starting pointer 0-7 and just below 2**64; chunked streams that
-// switch routines; empty pieces without a buffer; guard pages; life cycle
-// and implementation numbers.
+// AVX-512 routines (on x86-64, where the processor has them) or the NEON
+// routines (on aarch64), the dispatcher (every implementation number it
+// distinguishes) and the copy routines against the RFC 6455 model, over
+// every length 0-300, offset in a 64-byte line and starting pointer 0-7 and
+// just below 2**64; chunked streams that switch routines; empty pieces
+// without a buffer; guard pages; life cycle and implementation numbers.
 #include <climits>
 #include <string>
 

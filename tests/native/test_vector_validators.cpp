@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Native tests of the vector validators (SSSE3, AVX2, AVX-512) against the
+// Native tests of the vector validators (SSSE3, AVX2, AVX-512; NEON) against the
 // table-driven routine, which is the reference: result, state and both
 // indices after every call. Faults at every position of the first, a middle
 // and the last block and at every block edge, for every length 0-300,
@@ -554,7 +554,7 @@ void timed(const char *name, F body) {
 }
 
 int main() {
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
     timed("documented cases", test_documented_cases);
     timed("windows across edges", test_windows_across_edges);
     timed("faults at block edges", test_faults_at_block_edges);

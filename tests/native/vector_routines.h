@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The vector validators as routines of the native tests and the fuzzer:
 // exact (Kind::Scalar) like the table-driven routine, each with the
-// processor features it needs and its register width.
+// processor features it needs and its register width. SSSE3, AVX2 and
+// AVX-512 on x86-64; NEON, which needs nothing, on aarch64.
 #ifndef TAV_VECTOR_ROUTINES_H
 #define TAV_VECTOR_ROUTINES_H
 
@@ -23,6 +24,12 @@ inline size_t vector_width(const Routine &r) {
     if (r.fn == _tav_utf8vld_validate_avx2) return 32;
     return 64;
 }
+#elif defined(__aarch64__)
+inline const Routine kVectorRoutines[] = {
+    {"neon", _tav_utf8vld_validate_neon, Kind::Scalar, false, 0, 0},
+};
+
+inline size_t vector_width(const Routine &) { return 16; }
 #endif
 
 }  // namespace nt
