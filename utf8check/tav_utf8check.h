@@ -92,10 +92,11 @@ TAV_UTF8_API int _tav_utf8vld_validate_avx512(void *handle, const uint8_t *data,
  * A caller measures the input first: the measure says whether it is UTF-8
  * and, if so, how many code points it holds and the largest class among
  * them, which picks the str's kind. The caller then allocates the str and
- * converts into its buffer with the transcoder of that kind. The transcoders
- * trust the measure: on input that is not UTF-8, or whose code points do not
- * fit their units, the units they write are unspecified, but they never write
- * more than dst_len units nor read outside src[0, n).
+ * converts into its buffer with the transcoder of that kind, dst_len being
+ * the measured length. The transcoders trust the measure: on input that is
+ * not UTF-8, whose code points do not fit their units, or with another
+ * dst_len, the units they write are unspecified, but they never write more
+ * than dst_len units nor read outside src[0, n).
  *
  * Every routine takes `key`: NULL for plain input, else the 4-byte masking
  * key of RFC 6455 (section 5.3) applied from key[0], which the routine

@@ -216,8 +216,7 @@ TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_latin1_ssse3(co
                                                                               const uint8_t *key, uint8_t *dst,
                                                                               size_t dst_len) {
     using namespace tav_utf8_ssse3;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
-    return transcode<Lanes16, 2>(src, n, dst, dst_len);
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
 }
 
 TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_ucs2_ssse3(const uint8_t *src, size_t n,
