@@ -149,6 +149,32 @@ struct Lanes32 {
     }
 };
 
+// Latin-1 on 64 byte lanes, compressed by VBMI2's byte compress: for
+// valid input C2 xx is xx and C3 xx is xx | 0x40 (U+0080-00FF).
+TAV_DECODE_INLINE size_t transcode_latin1(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
+    size_t i = 0, o = 0;
+    const __m512i c0 = _mm512_set1_epi8(static_cast<char>(0xC0)), bit6 = _mm512_set1_epi8(0x40);
+    // A step reads src[i, i + 65) and stores 64 bytes.
+    while (n - i >= 65 && cap - o >= 64) {
+        const __m512i b0 = _mm512_loadu_si512(src + i);
+        const __mmask64 high = _mm512_movepi8_mask(b0);
+        if (high == 0) {
+            _mm512_storeu_si512(dst + o, b0);
+            i += 64, o += 64;
+            continue;
+        }
+        const __m512i b1 = _mm512_loadu_si512(src + i + 1);
+        const __mmask64 leads = _mm512_cmpge_epu8_mask(b0, c0);
+        // Byte shifts are 16-bit ones; the mask keeps bit 0 of the byte itself.
+        const __m512i two = _mm512_or_si512(b1, _mm512_and_si512(_mm512_slli_epi16(b0, 6), bit6));
+        const __mmask64 keep = ~(high & ~leads);  // all but 80-BF
+        _mm512_storeu_si512(dst + o, _mm512_maskz_compress_epi8(keep, _mm512_mask_mov_epi8(b0, leads, two)));
+        o += static_cast<size_t>(_mm_popcnt_u64(keep));
+        i += 64;
+    }
+    return tav_utf8::decode_scalar(src, i, n, dst, o, cap);
+}
+
 }  // namespace tav_utf8_avx512
 
 // The decoder on AVX-512 (utf8_decode.h): the measure needs AVX-512F and
@@ -167,7 +193,7 @@ TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_latin
                                                                                          uint8_t *dst,
                                                                                          size_t dst_len) {
     using namespace tav_utf8_avx512;
-    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode_latin1);
 }
 
 TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_ucs2_avx512(const uint8_t *src, size_t n,

@@ -15,7 +15,7 @@
 //       utf8check/utf8_avx2.cpp utf8check/utf8_avx512.cpp utf8check/utf8_decode_scalar.cpp
 //       -o build/bench_decode                                     (one command line)
 //   with CPython: add -DTAV_BENCH_CPYTHON $(python3.11-config --includes --ldflags --embed)
-//   build/bench_decode [--rounds N] TEXT...
+//   build/bench_decode [--rounds N] [--latin1 TEXT] [--short SIZE,...] TEXT...
 #if defined(TAV_BENCH_CPYTHON)
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -121,14 +121,145 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// Each row's time per call over `text`, printed as GB/s, or as ns per call
+// for short pieces.
+void bench_text(const std::string &name, const std::vector<uint8_t> &text, int rounds,
+                const std::vector<nt::Family> &families, bool per_call) {
+    const uint8_t *d = text.data();
+    const size_t n = text.size();
+    tav_utf8_measure m;
+    if (tav_utf8_measure_scalar(d, n, nullptr, &m) != 0) {
+        std::printf("\n%s: not UTF-8, skipped\n", name.c_str());
+        return;
+    }
+    std::vector<uint32_t> buf(m.length + 1);
+    void *rec = tav_utf8vld_new();
+    std::vector<Row> rows;
+    for (const nt::Family &f : families) {
+        const std::string p = std::string(f.name) + " ";
+        auto convert = [f, d, n, &buf, max = m.max_char, len = m.length] {
+            if (max <= 0xFF) {
+                g_sink = f.latin1(d, n, nullptr, reinterpret_cast<uint8_t *>(buf.data()), len);
+            } else if (max <= 0xFFFF) {
+                g_sink = f.ucs2(d, n, nullptr, reinterpret_cast<uint16_t *>(buf.data()), len);
+            } else {
+                g_sink = f.ucs4(d, n, nullptr, buf.data(), len);
+            }
+        };
+        const auto load_only = load_only_of(f);
+        const ValidateFn validate = validator_of(f);
+        if (!per_call) {
+            rows.push_back({p + "load only", [=] { g_sink = load_only(d, n); }, {}});
+            rows.push_back({p + "validate", [=] { tav_utf8vld_reset(rec), g_sink = validate(rec, d, n); }, {}});
+            rows.push_back({p + "measure", [=] {
+                                tav_utf8_measure x;
+                                g_sink = f.measure(d, n, nullptr, &x);
+                            }, {}});
+            rows.push_back({p + "transcode", convert, {}});
+        }
+        rows.push_back({p + "measure+transcode", [=] {
+                            tav_utf8_measure x;
+                            f.measure(d, n, nullptr, &x);
+                            convert();
+                        }, {}});
+#if defined(TAV_BENCH_CPYTHON)
+        rows.push_back({p + "str", [=] {
+                            tav_utf8_measure x;
+                            f.measure(d, n, nullptr, &x);
+                            PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(x.length), x.max_char);
+                            void *data = PyUnicode_DATA(s);
+                            if (x.max_char <= 0xFF) {
+                                f.latin1(d, n, nullptr, static_cast<uint8_t *>(data), x.length);
+                            } else if (x.max_char <= 0xFFFF) {
+                                f.ucs2(d, n, nullptr, static_cast<uint16_t *>(data), x.length);
+                            } else {
+                                f.ucs4(d, n, nullptr, static_cast<uint32_t *>(data), x.length);
+                            }
+                            Py_DECREF(s);
+                        }, {}});
+#endif
+    }
+#if defined(TAV_BENCH_CPYTHON)
+    rows.push_back({"CPython PyUnicode_DecodeUTF8", [=] {
+                        PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(d),
+                                                           static_cast<Py_ssize_t>(n), "strict");
+                        Py_DECREF(s);
+                    }, {}});
+#endif
+    // Calls per timing: about 2 ms of work at 5 GB/s.
+    const int reps = static_cast<int>(std::max<size_t>(3, 10000000 / (n + 64)));
+    for (int r = 0; r < rounds; ++r) {
+        for (Row &row : rows) {
+            row.run();  // warm
+            const double t0 = thread_seconds();
+            for (int q = 0; q < reps; ++q) row.run();
+            row.seconds.push_back((thread_seconds() - t0) / reps);
+        }
+    }
+    tav_utf8vld_free(rec);
+    std::printf("\n%s: %zu bytes, %zu code points, kind U+%04X\n", name.c_str(), n, m.length, m.max_char);
+#if defined(TAV_BENCH_CPYTHON)
+    const double cpython = median(rows.back().seconds);
+#endif
+    for (const Row &row : rows) {
+        const double s = median(row.seconds);
+        if (per_call) {
+            std::printf("  %-34s %8.1f ns", row.name.c_str(), s * 1e9);
+        } else {
+            std::printf("  %-34s %8.2f GB/s", row.name.c_str(), static_cast<double>(n) / s / 1e9);
+        }
+#if defined(TAV_BENCH_CPYTHON)
+        std::printf("  %6.2fx CPython", cpython / s);
+#endif
+        std::printf("\n");
+    }
+}
+
+// The text's characters up to U+00FF, as UTF-8: a Latin-1 text from a
+// mostly Latin one.
+std::vector<uint8_t> latin1_only(const std::vector<uint8_t> &text) {
+    const nt::Decoded dec = nt::reference_decode(text.data(), text.size());
+    std::vector<uint8_t> out;
+    for (uint32_t c : dec.chars) {
+        if (c < 0x80) {
+            out.push_back(static_cast<uint8_t>(c));
+        } else if (c <= 0xFF) {
+            out.push_back(static_cast<uint8_t>(0xC0 | c >> 6));
+            out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+// The first `size` bytes of the text, cut back to a character boundary.
+std::vector<uint8_t> head(const std::vector<uint8_t> &text, size_t size) {
+    size_t k = std::min(size, text.size());
+    while (k > 0 && k < text.size() && (text[k] & 0xC0) == 0x80) --k;
+    return std::vector<uint8_t>(text.begin(), text.begin() + static_cast<long>(k));
+}
+
+std::vector<uint8_t> read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
+// build/bench_decode [--rounds N] [--latin1 TEXT] [--short SIZE,...] TEXT...
+//   --latin1 TEXT  also a text of TEXT's characters up to U+00FF
+//   --short SIZES  instead of whole texts, their first SIZE bytes, ns per call
 int main(int argc, char **argv) {
     int rounds = 21;
-    std::vector<std::string> files;
+    std::vector<std::string> files, latin1_sources;
+    std::vector<size_t> sizes;
     for (int a = 1; a < argc; ++a) {
         if (std::strcmp(argv[a], "--rounds") == 0 && a + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++a]));
+        } else if (std::strcmp(argv[a], "--latin1") == 0 && a + 1 < argc) {
+            latin1_sources.push_back(argv[++a]);
+        } else if (std::strcmp(argv[a], "--short") == 0 && a + 1 < argc) {
+            for (char *t = std::strtok(argv[++a], ","); t != nullptr; t = std::strtok(nullptr, ","))
+                sizes.push_back(std::strtoul(t, nullptr, 10));
         } else {
             files.push_back(argv[a]);
         }
@@ -137,92 +268,18 @@ int main(int argc, char **argv) {
     Py_Initialize();
 #endif
     const std::vector<nt::Family> families = nt::runnable_families();
-    std::printf("thread CPU time, median of %d rounds, GB/s of input (1e9 bytes/s)\n", rounds);
+    std::printf("thread CPU time, median of %d rounds, %s\n", rounds,
+                sizes.empty() ? "GB/s of input (1e9 bytes/s)" : "ns per call");
+    for (const std::string &path : latin1_sources)
+        bench_text(path + " (Latin-1 characters only)", latin1_only(read_file(path)), rounds, families, false);
     for (const std::string &path : files) {
-        std::ifstream in(path, std::ios::binary);
-        const std::vector<uint8_t> text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const uint8_t *d = text.data();
-        const size_t n = text.size();
-        tav_utf8_measure m;
-        if (tav_utf8_measure_scalar(d, n, nullptr, &m) != 0) {
-            std::printf("\n%s: not UTF-8, skipped\n", path.c_str());
+        const std::vector<uint8_t> text = read_file(path);
+        if (sizes.empty()) {
+            bench_text(path, text, rounds, families, false);
             continue;
         }
-        std::vector<uint32_t> buf(m.length + 1);
-        void *rec = tav_utf8vld_new();
-        std::vector<Row> rows;
-        for (const nt::Family &f : families) {
-            const std::string p = std::string(f.name) + " ";
-            auto convert = [f, d, n, &buf, max = m.max_char, len = m.length] {
-                if (max <= 0xFF) {
-                    g_sink = f.latin1(d, n, nullptr, reinterpret_cast<uint8_t *>(buf.data()), len);
-                } else if (max <= 0xFFFF) {
-                    g_sink = f.ucs2(d, n, nullptr, reinterpret_cast<uint16_t *>(buf.data()), len);
-                } else {
-                    g_sink = f.ucs4(d, n, nullptr, buf.data(), len);
-                }
-            };
-            const auto load_only = load_only_of(f);
-            const ValidateFn validate = validator_of(f);
-            rows.push_back({p + "load only", [=] { g_sink = load_only(d, n); }, {}});
-            rows.push_back({p + "validate", [=] { tav_utf8vld_reset(rec), g_sink = validate(rec, d, n); }, {}});
-            rows.push_back({p + "measure", [=] {
-                                tav_utf8_measure x;
-                                g_sink = f.measure(d, n, nullptr, &x);
-                            }, {}});
-            rows.push_back({p + "transcode", convert, {}});
-            rows.push_back({p + "measure+transcode", [=] {
-                                tav_utf8_measure x;
-                                f.measure(d, n, nullptr, &x);
-                                convert();
-                            }, {}});
-#if defined(TAV_BENCH_CPYTHON)
-            rows.push_back({p + "str", [=] {
-                                tav_utf8_measure x;
-                                f.measure(d, n, nullptr, &x);
-                                PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(x.length), x.max_char);
-                                void *data = PyUnicode_DATA(s);
-                                if (x.max_char <= 0xFF) {
-                                    f.latin1(d, n, nullptr, static_cast<uint8_t *>(data), x.length);
-                                } else if (x.max_char <= 0xFFFF) {
-                                    f.ucs2(d, n, nullptr, static_cast<uint16_t *>(data), x.length);
-                                } else {
-                                    f.ucs4(d, n, nullptr, static_cast<uint32_t *>(data), x.length);
-                                }
-                                Py_DECREF(s);
-                            }, {}});
-#endif
-        }
-#if defined(TAV_BENCH_CPYTHON)
-        rows.push_back({"CPython PyUnicode_DecodeUTF8", [=] {
-                            PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(d),
-                                                               static_cast<Py_ssize_t>(n), "strict");
-                            Py_DECREF(s);
-                        }, {}});
-#endif
-        // Calls per timing: about 2 ms of work at 5 GB/s.
-        const int reps = static_cast<int>(std::max<size_t>(3, 10000000 / (n + 64)));
-        for (int r = 0; r < rounds; ++r) {
-            for (Row &row : rows) {
-                row.run();  // warm
-                const double t0 = thread_seconds();
-                for (int q = 0; q < reps; ++q) row.run();
-                row.seconds.push_back((thread_seconds() - t0) / reps);
-            }
-        }
-        tav_utf8vld_free(rec);
-        std::printf("\n%s: %zu bytes, %zu code points, kind U+%04X\n", path.c_str(), n, m.length, m.max_char);
-#if defined(TAV_BENCH_CPYTHON)
-        const double cpython = median(rows.back().seconds);
-#endif
-        for (const Row &row : rows) {
-            const double s = median(row.seconds);
-            std::printf("  %-34s %8.2f GB/s", row.name.c_str(), static_cast<double>(n) / s / 1e9);
-#if defined(TAV_BENCH_CPYTHON)
-            std::printf("  %6.2fx CPython", cpython / s);
-#endif
-            std::printf("\n");
-        }
+        for (size_t size : sizes) bench_text(path + " first " + std::to_string(size) + " B", head(text, size),
+                                             rounds, families, true);
     }
     return 0;
 }
