@@ -2,6 +2,7 @@
 // _tav_utf8vld_validate_avx2: the vector validator of utf8_lookup.h on
 // 32-byte registers, two blocks per step. Needs AVX2 (TAV_CPU_AVX2); only
 // this file's functions carry that target. x86-64 only.
+// The decoder's AVX2 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
 #if defined(__x86_64__)
@@ -190,6 +191,7 @@ struct Planes {
     static TAV_DECODE_INLINE reg shr(reg a) { return _mm256_srli_epi16(a, k); }
     // All ones where the unsigned byte is at least x.
     static TAV_DECODE_INLINE reg ge(reg a, uint8_t x) { return _mm256_cmpeq_epi8(_mm256_max_epu8(a, splat(x)), a); }
+    static TAV_DECODE_INLINE reg keep(reg m, reg a) { return _mm256_and_si256(m, a); }
     static TAV_DECODE_INLINE reg blend(reg m, reg a, reg b) { return _mm256_blendv_epi8(a, b, m); }
     // A bit per byte that is not 80-BF (below -64 as a signed byte).
     static TAV_DECODE_INLINE uint32_t lead_bits(reg b) {

@@ -3,6 +3,7 @@
 // 16-byte registers, four blocks per step. Needs SSSE3 (TAV_CPU_SSSE3) for
 // its byte shuffles and alignr; only this file's functions carry that
 // target. x86-64 only.
+// The decoder's SSSE3 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
 #if defined(__x86_64__)
@@ -187,6 +188,7 @@ struct Planes {
     template <int k>
     static TAV_DECODE_INLINE reg shr(reg a) { return _mm_srli_epi16(a, k); }
     static TAV_DECODE_INLINE reg ge(reg a, uint8_t x) { return _mm_cmpeq_epi8(_mm_max_epu8(a, splat(x)), a); }
+    static TAV_DECODE_INLINE reg keep(reg m, reg a) { return _mm_and_si128(m, a); }
     static TAV_DECODE_INLINE reg blend(reg m, reg a, reg b) { return _mm_or_si128(_mm_and_si128(m, b), _mm_andnot_si128(m, a)); }
     static TAV_DECODE_INLINE uint32_t lead_bits(reg b) {
         return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(b, splat(0xC0)))) & 0xFFFF;
