@@ -7,7 +7,7 @@ import cffi
 
 import _tav_bytemask
 
-from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, copy_of, from_buffer, key_bytes as _key_bytes, writable, writable_view
+from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, copy_of, from_buffer, key_bytes as _key_bytes, writable
 from ._buffers import write_copies
 from ._owner import MaskerOwner
 
@@ -115,7 +115,7 @@ class XorMasker(MaskerOwner):
 def _mask_whole(handle: Any, buffer: Buffer, what: str) -> None:
     """Mask all of the writable `buffer` in place with the record."""
     if COPIES:
-        write_copies(writable_view(buffer, what), lambda chunk, k: _process(handle, chunk, k), what)
+        write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), what)
     else:
         view = writable(buffer, what)
         _process(handle, view, len(view))

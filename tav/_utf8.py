@@ -8,8 +8,8 @@ import cffi
 
 import _tav_utf8check
 
-from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, from_buffer, plain_view, read_copies, readable, type_name
-from ._buffers import writable, writable_view, write_copies
+from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, from_buffer, read_copies, readable, type_name, writable
+from ._buffers import write_copies
 from . import _cpu
 from ._owner import MaskerOwner, RecordOwner
 from ._status import Utf8Status
@@ -235,8 +235,7 @@ def is_valid_utf8(data: Buffer, /) -> bool:
     if type(data) is bytes:
         buf: Union[bytes, CData] = data
     elif COPIES:
-        view = plain_view(data, "is_valid_utf8()")
-        return _with_spare(lambda handle: read_copies(view, lambda chunk, k: _check(handle, chunk, k), "is_valid_utf8()"))
+        return _with_spare(lambda handle: read_copies(data, lambda chunk, k: _check(handle, chunk, k), "is_valid_utf8()"))
     else:
         buf = from_buffer(U8_ARRAY, data) if type(data) is bytearray else readable(data, "is_valid_utf8()")
     n = len(buf)
@@ -279,8 +278,7 @@ def _feed_whole(handle: CData, record: Any, data: Buffer, what: str) -> int:
     if type(data) is bytes:
         return _feed(handle, record, data, len(data))  # immutable and kept alive by the caller: read in place
     if COPIES:
-        view = plain_view(data, what)
-        return read_copies(view, lambda chunk, k: _feed(handle, record, chunk, k), what)
+        return read_copies(data, lambda chunk, k: _feed(handle, record, chunk, k), what)
     buf = from_buffer(U8_ARRAY, data) if type(data) is bytearray else readable(data, what)
     return _feed(handle, record, buf, len(buf))
 
@@ -309,7 +307,6 @@ def unmask_and_validate(masker: MaskerOwner, validator: Utf8Validator, buffer: B
             record = validator._record
             checking = validator._error_offset is None
             if COPIES:
-                view = writable_view(buffer, what)
                 result = 0 if checking else -1
 
                 def step(chunk: CData, k: int) -> int:
@@ -319,10 +316,7 @@ def unmask_and_validate(masker: MaskerOwner, validator: Utf8Validator, buffer: B
                         result = _feed(v_handle, record, chunk, k)
                     return result
 
-                if len(view) == 0 and checking:
-                    result = _feed(v_handle, record, b"", 0)
-                else:
-                    write_copies(view, step, what)
+                write_copies(buffer, step, what)
             else:
                 buf = writable(buffer, what)
                 n = len(buf)
