@@ -92,8 +92,9 @@ def plain_view(data: Buffer, what: str) -> memoryview:
 
 def readable(data: Buffer, what: str) -> CData:
     """A uint8_t[] view of `data` (no copy), holding its buffer export while it lives."""
-    view = plain_view(data, what)
-    return from_buffer(U8_ARRAY, view)
+    if type(data) is memoryview and data.format in _plain_formats and data.c_contiguous:
+        return from_buffer(U8_ARRAY, data)  # the common case, without a second view
+    return from_buffer(U8_ARRAY, plain_view(data, what))
 
 
 def writable_view(data: Buffer, what: str) -> memoryview:
@@ -108,6 +109,8 @@ def writable_view(data: Buffer, what: str) -> memoryview:
 def writable(data: Buffer, what: str) -> CData:
     """A writable uint8_t[] view of `data` (no copy); TypeError naming a read-only buffer."""
     if type(data) is bytearray:
+        return from_buffer(U8_ARRAY, data, True)
+    if type(data) is memoryview and not data.readonly and data.format in _plain_formats and data.c_contiguous:
         return from_buffer(U8_ARRAY, data, True)
     return from_buffer(U8_ARRAY, writable_view(data, what), True)
 
