@@ -43,6 +43,7 @@
 #include "utf8_avx2.cpp"
 #include "utf8_avx512.cpp"
 #include "utf8_block.cpp"
+#include "utf8_neon.cpp"
 #include "utf8_ssse3.cpp"
 
 // The module's parts, each after the headers it uses.
