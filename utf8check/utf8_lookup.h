@@ -181,6 +181,17 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
             // All ASCII: an error only when the bytes before wait for continuations.
             if (V::nonzero(pending)) goto flagged;
             before = b[G - 1];
+            // A run of ASCII leaves nothing pending: while it lasts, only the
+            // top bits are tested, once per four groups.
+            while (n - i >= 5 * G * W) {
+                const uint8_t *span = data + i + G * W;
+                reg last = V::load(span);
+                reg top = last;
+                for (size_t k = 1; k < 4 * G; ++k) top = V::or_(top, last = V::load(span + k * W));
+                if (!V::ascii(top)) break;
+                before = last;
+                i += 4 * G * W;
+            }
             continue;
         }
         reg err = block_errors<V>(k, b[0], before);
