@@ -77,6 +77,10 @@ struct Shared {
     std::atomic<int> utf8_routine;
     std::atomic<int> mask_routine;
     std::atomic<Py_ssize_t> release_from;
+    // The decoder's (decoder.h): the widest family the processor runs, set
+    // at exec, and _force_decode()'s switch (0, "auto", by default).
+    int decode_family;
+    std::atomic<int> decode_routine;
 };
 
 // Per module object (one per interpreter). The types go at the module's
