@@ -66,7 +66,7 @@ class XorMasker(MaskerOwner):
             if handle is None:
                 raise self._closed()
             if COPIES:
-                write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), "XorMasker.mask()")
+                _mask_copies(handle, buffer, "XorMasker.mask()")
             else:
                 view = from_buffer(U8_ARRAY, buffer, True) if type(buffer) is bytearray else writable(buffer, "XorMasker.mask()")
                 _process(handle, view, len(view))
@@ -116,6 +116,11 @@ class XorMasker(MaskerOwner):
         return self._describe("" if handle is None else f" position={lib.tav_xormask_pointer(handle)}")
 
 
+def _mask_copies(handle: Any, buffer: Buffer, what: str) -> None:
+    # Apart from its callers: a closure there would make every call pay for cells.
+    write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), what)
+
+
 def _new_handle(key: Buffer) -> Any:
     raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
     handle = lib.tav_xormask_new(raw_key)
@@ -138,7 +143,7 @@ def mask_in_place(key: Buffer, buffer: Buffer) -> None:
         raise MemoryError("cannot allocate a masker record")
     try:
         if view is None:
-            write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), "mask_in_place()")
+            _mask_copies(handle, buffer, "mask_in_place()")
         else:
             _process(handle, view, len(view))
     finally:

@@ -189,9 +189,8 @@ class Utf8Validator(RecordOwner):
             if type(data) is bytes:
                 buf = data  # immutable and kept alive by this frame: read in place
             elif COPIES:
-                record = self._record
                 buf = None
-                result = read_copies(data, lambda chunk, k: _feed(handle, record, chunk, k), "Utf8Validator.validate()")
+                result = _feed_copies(handle, self._record, data, "Utf8Validator.validate()")
             elif type(data) is bytearray:
                 buf = from_buffer(U8_ARRAY, data)
             else:
@@ -246,7 +245,7 @@ _spare = threading.local()
 def is_valid_utf8(data: Buffer, /) -> bool:
     """True if `data` (any C-contiguous bytes-like) is complete, well-formed UTF-8."""
     if COPIES and type(data) is not bytes:
-        return _with_spare(lambda handle: read_copies(data, lambda chunk, k: _check(handle, chunk, k), "is_valid_utf8()"))
+        return _is_valid_copies(data)
     if type(data) is bytes:
         buf: Union[bytes, CData] = data
     elif type(data) is bytearray:
@@ -268,6 +267,16 @@ def is_valid_utf8(data: Buffer, /) -> bool:
         lib.tav_utf8vld_reset(handle)
     spare.append(handle)
     return result == 0
+
+
+# The copying paths live apart: a closure in the callers would make every
+# call pay for cells, copies or not.
+def _feed_copies(handle: CData, record: Any, data: Buffer, what: str) -> int:
+    return read_copies(data, lambda chunk, k: _feed(handle, record, chunk, k), what)
+
+
+def _is_valid_copies(data: Buffer) -> bool:
+    return _with_spare(lambda handle: read_copies(data, lambda chunk, k: _check(handle, chunk, k), "is_valid_utf8()"))
 
 
 def _check(handle: CData, buf: Union[bytes, CData], n: int) -> int:

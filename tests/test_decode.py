@@ -170,7 +170,7 @@ def _mutated(text: bytes, rng: Any) -> bytes:
 
 
 def _chunks(data: bytes, rng: Any) -> Iterator[bytes]:
-    at, top = 0, rng.choice([1, 4, 17, 300, 5000])
+    at, top = 0, rng.choice([3, 17, 300, 5000])  # one byte a call: see the fail-fast sweep
     while at < len(data):
         k = rng.randint(1, top)
         yield data[at:at + k]
