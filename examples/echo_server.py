@@ -39,7 +39,9 @@ Hostile clients meet three limits, each an option:
   a connection that waits there with part of a message for two idle timeouts
   is closed with 1013 (try again later), so that connections that each hold
   part of a message cannot wait for each other for ever. A message is at most
-  the smaller of --max-message and --max-buffered.
+  the smaller of --max-message and --max-buffered. A read takes at most
+  --max-buffered / --max-connections bytes (64 KiB by default), the room it
+  holds while it waits for them.
 
     python examples/echo_server.py --host 127.0.0.1 --port 8765
 """
@@ -136,6 +138,9 @@ class Limits:
         self.max_connections = max_connections
         self.connections = 0  # open now, the handshake included
         self.budget = Budget(max_buffered)
+        # A read holds its room in the budget while it waits for bytes; at most this much each,
+        # so that connections waiting in reads can never hold the whole budget between them.
+        self.piece = max(1, min(PIECE, max_buffered // max_connections))
 
 
 class HandshakeError(Exception):
@@ -311,7 +316,7 @@ class Connection:
         masker, budget = self.masker, self.limits.budget
         masker.reset(key)  # the frame's key, from its first byte
         while remaining:
-            want = min(PIECE, remaining, budget.limit)
+            want = min(self.limits.piece, remaining)
             if budgeted:
                 if not budget.grant(want):  # no coroutine where there is room
                     await self.wait_for_budget(want)

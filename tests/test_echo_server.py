@@ -912,3 +912,24 @@ def test_max_buffered_holds_back_readers_that_never_read_and_serves_the_others(s
         for c in hostile:
             c.sock.close()
         wait_until(lambda: limits.connections == 0 and limits.budget.held == 0, "every connection gone, nothing held")
+
+
+def test_reads_waiting_for_bytes_never_hold_the_whole_budget() -> None:
+    # Each stalled frame header makes the server wait in a read, holding room for the piece it
+    # asked for; with room for every connection's piece, the last connection is served at once.
+    piece = 64 * 1024
+    with limited_server(max_buffered=4 * piece, max_connections=5, idle_timeout=60) as (port, limits):
+        stalled = [RawClient(port, seed=i).handshake() for i in range(4)]
+        for c in stalled:
+            c.frame(OP_BINARY, length=piece)  # the header and key only: the payload never comes
+        wait_until(lambda: limits.budget.held > 3 * limits.piece, "every stalled read holding its room")
+
+        async def served_at_once() -> None:
+            async with connect(uri(port), open_timeout=TIMEOUT, close_timeout=TIMEOUT) as ws:
+                await ws.send(b"x" * 1000)
+                assert await asyncio.wait_for(ws.recv(), 5) == b"x" * 1000  # far below the idle timeout
+
+        run(served_at_once())
+        for c in stalled:
+            c.sock.close()
+        wait_until(lambda: limits.connections == 0 and limits.budget.held == 0, "every connection gone, nothing held")
