@@ -88,35 +88,6 @@ struct Avx512 {
 
 namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
 
-// The lane trait of the UCS-4 transcoder (members as in utf8_ssse3.cpp):
-// 16 32-bit lanes per step, compressed by AVX-512F.
-struct Lanes32 {
-    using reg = __m512i;
-    using mask = __mmask16;
-    static constexpr size_t kLanes = 16;
-
-    static TAV_DECODE_INLINE __m128i load(const uint8_t *p) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    }
-    static TAV_DECODE_INLINE bool ascii(__m128i b) { return _mm_movemask_epi8(b) == 0; }
-    static TAV_DECODE_INLINE reg widen(__m128i b) { return _mm512_cvtepu8_epi32(b); }
-    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, __m128i b) { _mm512_storeu_si512(d, widen(b)); }
-    static TAV_DECODE_INLINE reg splat(uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
-    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
-    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm512_or_si512(a, b); }
-    template <int k>
-    static TAV_DECODE_INLINE reg shl(reg a) { return _mm512_slli_epi32(a, k); }
-    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return _mm512_cmpge_epu32_mask(a, splat(x)); }
-    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return _mm512_mask_blend_epi32(m, a, b); }
-    static TAV_DECODE_INLINE mask lead(reg b) {
-        return _mm512_cmpneq_epi32_mask(_mm512_and_si512(b, splat(0xC0)), splat(0x80));
-    }
-    static TAV_DECODE_INLINE size_t compress(uint32_t *d, reg v, mask m) {
-        _mm512_storeu_si512(d, _mm512_maskz_compress_epi32(m, v));
-        return static_cast<size_t>(_mm_popcnt_u32(m));
-    }
-};
-
 // The plane trait of transcode_planes (members as in utf8_avx2.cpp): 64
 // bytes per step, interleaved by VBMI's two-register byte permute and
 // compressed by VBMI2.
