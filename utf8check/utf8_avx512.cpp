@@ -88,35 +88,6 @@ struct Avx512 {
 
 namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
 
-// The lane trait of the UCS-4 transcoder (members as in utf8_ssse3.cpp):
-// 16 32-bit lanes per step, compressed by AVX-512F.
-struct Lanes32 {
-    using reg = __m512i;
-    using mask = __mmask16;
-    static constexpr size_t kLanes = 16;
-
-    static TAV_DECODE_INLINE __m128i load(const uint8_t *p) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    }
-    static TAV_DECODE_INLINE bool ascii(__m128i b) { return _mm_movemask_epi8(b) == 0; }
-    static TAV_DECODE_INLINE reg widen(__m128i b) { return _mm512_cvtepu8_epi32(b); }
-    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, __m128i b) { _mm512_storeu_si512(d, widen(b)); }
-    static TAV_DECODE_INLINE reg splat(uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
-    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
-    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm512_or_si512(a, b); }
-    template <int k>
-    static TAV_DECODE_INLINE reg shl(reg a) { return _mm512_slli_epi32(a, k); }
-    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return _mm512_cmpge_epu32_mask(a, splat(x)); }
-    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return _mm512_mask_blend_epi32(m, a, b); }
-    static TAV_DECODE_INLINE mask lead(reg b) {
-        return _mm512_cmpneq_epi32_mask(_mm512_and_si512(b, splat(0xC0)), splat(0x80));
-    }
-    static TAV_DECODE_INLINE size_t compress(uint32_t *d, reg v, mask m) {
-        _mm512_storeu_si512(d, _mm512_maskz_compress_epi32(m, v));
-        return static_cast<size_t>(_mm_popcnt_u32(m));
-    }
-};
-
 // The plane trait of transcode_planes (members as in utf8_avx2.cpp): 64
 // bytes per step, interleaved by VBMI's two-register byte permute and
 // compressed by VBMI2.
@@ -185,6 +156,76 @@ TAV_DECODE_INLINE size_t transcode_latin1(const uint8_t *src, size_t n, uint8_t 
     return tav_utf8::decode_scalar(src, i, n, dst, o, cap);
 }
 
+// UCS-4 on 64 byte lanes: the code points as three byte planes (bits
+// 0-7, 8-15, 16-20), each compressed by VBMI2's byte compress, then woven
+// into 32-bit units 16 at a time by byte permutes (VBMI). The permutes
+// grow with the characters, not with the bytes, which suits the 4-byte
+// characters of this kind.
+TAV_DECODE_INLINE size_t transcode_ucs4(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
+    // Byte 4k of unit k from the first plane, 4k + 1 from the second (64 +
+    // k: the permute's second register), 4k + 2 from the third.
+    alignas(64) static constexpr uint8_t kWeave[64] = {
+        0,  64, 0,  0, 1,  65, 1,  0, 2,  66, 2,  0, 3,  67, 3,  0, 4,  68, 4,  0, 5,  69,
+        5,  0,  6,  70, 6, 0,  7,  71, 7, 0,  8,  72, 8, 0,  9,  73, 9,  0,  10, 74, 10, 0,
+        11, 75, 11, 0, 12, 76, 12, 0, 13, 77, 13, 0, 14, 78, 14, 0, 15, 79, 15, 0};
+    constexpr __mmask64 kLow2 = 0x3333333333333333ull, kThird = 0x4444444444444444ull;
+    const __m512i weave = _mm512_load_si512(kWeave), sixteen = _mm512_set1_epi8(16);
+    const __m512i low6 = _mm512_set1_epi8(0x3F), top2 = _mm512_set1_epi8(static_cast<char>(0xC0));
+    const __m512i top4 = _mm512_set1_epi8(static_cast<char>(0xF0)), low4 = _mm512_set1_epi8(0x0F);
+    size_t i = 0, o = 0;
+    // A step reads src[i, i + 67) and stores up to 64 units.
+    while (n - i >= 67 && cap - o >= 64) {
+        const __m512i b0 = _mm512_loadu_si512(src + i);
+        if (_mm512_movepi8_mask(b0) == 0) {
+            _mm512_storeu_si512(dst + o, _mm512_cvtepu8_epi32(_mm512_castsi512_si128(b0)));
+            _mm512_storeu_si512(dst + o + 16, _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(b0, 1)));
+            _mm512_storeu_si512(dst + o + 32, _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(b0, 2)));
+            _mm512_storeu_si512(dst + o + 48, _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(b0, 3)));
+            i += 64, o += 64;
+            continue;
+        }
+        const __m512i b1 = _mm512_loadu_si512(src + i + 1), b2 = _mm512_loadu_si512(src + i + 2),
+                      b3 = _mm512_loadu_si512(src + i + 3);
+        const __mmask64 is2 = _mm512_cmpge_epu8_mask(b0, top2);
+        const __mmask64 is3 = _mm512_cmpge_epu8_mask(b0, _mm512_set1_epi8(static_cast<char>(0xE0)));
+        const __mmask64 is4 = _mm512_cmpge_epu8_mask(b0, top4);
+        const __m512i s1 = _mm512_and_si512(b1, low6), s2 = _mm512_and_si512(b2, low6),
+                      s3 = _mm512_and_si512(b3, low6);
+        __m512i p0 = _mm512_mask_mov_epi8(
+            b0, is2, _mm512_ternarylogic_epi32(top2, _mm512_slli_epi16(b0, 6), s1, 0xCA));
+        p0 = _mm512_mask_mov_epi8(p0, is3, _mm512_ternarylogic_epi32(top2, _mm512_slli_epi16(b1, 6), s2, 0xCA));
+        p0 = _mm512_mask_mov_epi8(p0, is4, _mm512_ternarylogic_epi32(top2, _mm512_slli_epi16(b2, 6), s3, 0xCA));
+        // Bits 8-15: the low four bits of one byte over bits 5-2 of the next.
+        __m512i p1 = _mm512_maskz_mov_epi8(is2, _mm512_and_si512(_mm512_srli_epi16(b0, 2), _mm512_set1_epi8(0x07)));
+        p1 = _mm512_mask_mov_epi8(
+            p1, is3,
+            _mm512_ternarylogic_epi32(top4, _mm512_slli_epi16(b0, 4), _mm512_and_si512(_mm512_srli_epi16(b1, 2), low4),
+                                      0xCA));
+        p1 = _mm512_mask_mov_epi8(
+            p1, is4,
+            _mm512_ternarylogic_epi32(top4, _mm512_slli_epi16(b1, 4), _mm512_and_si512(_mm512_srli_epi16(b2, 2), low4),
+                                      0xCA));
+        // 11110www 10zzyyyy: bits 16-20 are www zz.
+        const __m512i p2 = _mm512_maskz_mov_epi8(
+            is4, _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi16(b0, 2), _mm512_set1_epi8(0x1C)),
+                                 _mm512_and_si512(_mm512_srli_epi16(b1, 4), _mm512_set1_epi8(0x03))));
+        const __mmask64 lead = ~_mm512_cmplt_epi8_mask(b0, top2);  // all but 80-BF
+        const __m512i c0 = _mm512_maskz_compress_epi8(lead, p0), c1 = _mm512_maskz_compress_epi8(lead, p1),
+                      c2 = _mm512_maskz_compress_epi8(lead, p2);
+        const size_t count = static_cast<size_t>(_mm_popcnt_u64(lead));
+        __m512i idx = weave;
+        for (size_t g = 0; g * 16 < count; ++g) {
+            const __m512i units = _mm512_or_si512(_mm512_maskz_permutex2var_epi8(kLow2, c0, idx, c1),
+                                                  _mm512_maskz_permutexvar_epi8(kThird, idx, c2));
+            _mm512_storeu_si512(dst + o + 16 * g, units);
+            idx = _mm512_add_epi8(idx, sixteen);
+        }
+        o += count;
+        i += 64;
+    }
+    return tav_utf8::decode_scalar(src, i, n, dst, o, cap);
+}
+
 }  // namespace tav_utf8_avx512
 
 namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
@@ -201,7 +242,7 @@ __attribute__((target(TAV_DECODE_TARGET))) size_t ucs2_plain(const uint8_t *src,
     return transcode_planes<Planes>(src, n, dst, cap);
 }
 __attribute__((target(TAV_DECODE_TARGET))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
-    return transcode<Lanes32, 4>(src, n, dst, cap);
+    return transcode_ucs4(src, n, dst, cap);
 }
 
 }  // namespace tav_utf8_avx512

@@ -21,8 +21,10 @@
 //
 // The including file defines, besides the lookup macros:
 //   TAV_DECODE_TARGET  the transcoders' target attribute
-// and, after this header, a lane trait of 16-bit lanes (for Latin-1 and
-// UCS-2) and one of 32-bit lanes (for UCS-4); see utf8_ssse3.cpp.
+// and, after this header, the traits its transcoders instantiate: lanes of
+// 16 or 32 bits for transcode (SSSE3 and AVX2: Latin-1 and UCS-4), byte
+// planes for transcode_planes (UCS-2, every family). AVX-512 has kernels of
+// its own for Latin-1 and UCS-4, built on VBMI2's byte compress.
 #include "utf8_decode_common.h"
 
 #define TAV_DECODE_INLINE __attribute__((target(TAV_DECODE_TARGET), always_inline)) inline
