@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Build the libFuzzer targets and run each for a bounded time.
-#   fuzz/run.sh [SECONDS] [TARGET...]     default: 60 s, fuzz_utf8 and fuzz_mask
+#   fuzz/run.sh [SECONDS] [TARGET...]     default: 60 s, fuzz_utf8, fuzz_mask and fuzz_decode
 # The targets run side by side, each on its own working corpus in
 # build/fuzz/corpus/<target> seeded from fuzz/seeds/. A finding (a crash,
 # abort, sanitizer report, leak or timeout) is written to build/fuzz/artifacts/
 # and makes the script exit non-zero. CXX picks the compiler (clang++).
+#
+#   fuzz/run.sh api [SECONDS]             default: 45 s
+# Runs fuzz/fuzz_api.py (atheris) on the safe API with a clang build of the
+# native module that carries coverage instrumentation, libFuzzer preloaded;
+# PYTHON names the interpreter (the active one), which must have tav and
+# atheris installed. Prints a summary line with coverage and corpus size.
 #
 #   fuzz/run.sh replay [COUNT]            default: 3000 mutations per target
 # Builds both targets without libFuzzer (fuzz/replay.cpp drives them), with
@@ -56,17 +62,66 @@ if [ "${1:-}" = replay ]; then
     exit "$status"
 fi
 
+if [ "${1:-}" = api ]; then
+    # The safe API under atheris, its native module built by clang with coverage
+    # instrumentation (-fsanitize=fuzzer-no-link) and libFuzzer preloaded, so
+    # that the fuzzer sees the native branches as well as tav's Python ones.
+    seconds="${2:-45}"
+    python="${PYTHON:-python}"
+    cxx="${CXX:-clang++}"
+    out="$root/build/fuzz/api"
+    corpus="$root/build/fuzz/corpus/fuzz_api"
+    log="$root/build/fuzz/fuzz_api.log"
+    mkdir -p "$out" "$corpus" "$root/build/fuzz/artifacts"
+    pyinc="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" || exit 1
+    suffix="$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" || exit 1
+    archive="$("$cxx" -print-resource-dir)/lib/linux/libclang_rt.fuzzer_no_main-$(uname -m).a"
+    if [ ! -f "$archive" ]; then
+        echo "api: $archive not found (install libclang-rt-14-dev)" >&2
+        exit 1
+    fi
+    rm -f "$out"/_tav_native*.so "$out/libfuzzer.so"
+    "$cxx" -std=c++17 -O1 -g -fPIC -shared "${lib[@]}" -fvisibility=hidden -fsanitize=fuzzer-no-link \
+        -I"$root/capi" "${inc[@]}" -I"$pyinc" "$root/capi/_tav_native.cpp" "$root/capi/bytemask_lib.cpp" \
+        -o "$out/_tav_native$suffix" || exit 1
+    "$cxx" -shared -fPIC -Wl,--whole-archive "$archive" -Wl,--no-whole-archive -lpthread -o "$out/libfuzzer.so" || exit 1
+    # Inputs up to 8 KiB; a single input running 20 s counts as a finding.
+    PYTHONPATH="$out${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="$out/libfuzzer.so" \
+        "$python" "$root/fuzz/fuzz_api.py" "$corpus" "$root/fuzz/seeds/utf8" -max_total_time="$seconds" \
+        -max_len=8192 -timeout=20 -print_final_stats=1 -artifact_prefix="$root/build/fuzz/artifacts/fuzz_api-" >"$log" 2>&1
+    status=$?
+    if ! grep -q "^fuzz_api: tav native backend, $out/" "$log"; then
+        echo "fuzz_api: the instrumented native module was not the one loaded:" >&2
+        grep -m1 '^fuzz_api: ' "$log" >&2
+        status=1
+    fi
+    if [ "$status" -ne 0 ]; then
+        echo "fuzz_api: FINDING, see $log and $root/build/fuzz/artifacts/" >&2
+        grep -E -A15 'Uncaught Python exception|ERROR' "$log" | head -40 >&2
+        exit 1
+    fi
+    runs="$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')"
+    edges="$(grep -m1 -o '([0-9]* inline 8-bit counters)' "$log" | grep -o -m1 '^([0-9]*' | tr -d '(')"
+    done_line="$(grep -E '^#[0-9]+' "$log" | tail -1)"
+    cov="$(grep -o 'cov: [0-9]*' <<<"$done_line")"
+    ft="$(grep -o 'ft: [0-9]*' <<<"$done_line")"
+    echo "fuzz_api: ${runs:-?} executions in ${seconds} s, no finding" \
+        "(${cov:-cov: ?}, ${ft:-ft: ?}, corpus $(ls "$corpus" | wc -l) inputs of $(du -sk "$corpus" | cut -f1) KiB;" \
+        "native module instrumented with ${edges:-?} edges)"
+    exit 0
+fi
+
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ "${#targets[@]}" -eq 0 ] && targets=(fuzz_utf8 fuzz_mask)
+[ "${#targets[@]}" -eq 0 ] && targets=(fuzz_utf8 fuzz_mask fuzz_decode)
 
 out="$root/build/fuzz"
 cxx="${CXX:-clang++}"
 san=(-fsanitize=address,undefined -fno-sanitize-recover=all)
 common=(-std=c++17 -O1 -g -fno-omit-frame-pointer "${san[@]}" "${inc[@]}")
 mkdir -p "$out/artifacts"
-rm -f "$out"/*.o "$out"/fuzz_utf8 "$out"/fuzz_mask
+rm -f "$out"/*.o "$out"/fuzz_utf8 "$out"/fuzz_mask "$out"/fuzz_decode
 target_flags "$cxx"
 
 # The libraries get coverage instrumentation too, so the fuzzer sees their branches.
@@ -74,8 +129,9 @@ target_flags "$cxx"
 "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link "${lib[@]}" "${mask_isa[@]}" -c "$root/bytemask/_tav_bytemask.cpp" -o "$out/bytemask.o" || exit 1
 "$cxx" "${common[@]}" -fsanitize=fuzzer "${utf8_def[@]}" "$root/fuzz/fuzz_utf8.cpp" "$out/utf8check.o" -o "$out/fuzz_utf8" || exit 1
 "$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/fuzz_mask.cpp" "$out/bytemask.o" -o "$out/fuzz_mask" || exit 1
+"$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/fuzz_decode.cpp" "$out/utf8check.o" -o "$out/fuzz_decode" || exit 1
 
-seeds_of() { case "$1" in fuzz_utf8) echo "$root/fuzz/seeds/utf8" ;; fuzz_mask) echo "$root/fuzz/seeds/mask" ;; esac; }
+seeds_of() { case "$1" in fuzz_utf8 | fuzz_decode) echo "$root/fuzz/seeds/utf8" ;; fuzz_mask) echo "$root/fuzz/seeds/mask" ;; esac; }
 
 pids=()
 for t in "${targets[@]}"; do

@@ -1,4 +1,4 @@
-"""tav: incremental UTF-8 validation and WebSocket payload masking in native code.
+"""tav: incremental UTF-8 validation, decoding and WebSocket payload masking in native code.
 
     >>> import tav
     >>> v = tav.Utf8Validator()
@@ -33,6 +33,18 @@ else:
         unmask_and_validate,
     )
 
+# Decoding into str: the native module's own where it has them, else CPython's
+# decoder behind the same API.
+if _backend.NAME == "cffi" or TYPE_CHECKING:
+    from ._decode import Utf8Decoder, decode_utf8
+else:
+    from . import _decode
+    import _tav_native
+
+    Utf8Decoder = getattr(_tav_native, "Utf8Decoder", _decode.Utf8Decoder)
+    decode_utf8 = getattr(_tav_native, "decode_utf8", _decode.decode_utf8)
+    del _tav_native
+
 __version__ = "0.1.0"
 
 #: The implementation serving this process: "native" (the CPython extension
@@ -42,10 +54,12 @@ backend: str = _backend.NAME
 
 __all__ = [
     "BLOCK_VALIDATOR_THRESHOLD",
+    "Utf8Decoder",
     "Utf8Status",
     "Utf8Validator",
     "XorMasker",
     "backend",
+    "decode_utf8",
     "is_valid_utf8",
     "mask",
     "mask_in_place",

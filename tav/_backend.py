@@ -55,9 +55,20 @@ def _masker() -> str:
 MASKER = _masker()
 
 
-# Where the native module's vector validators take over (capi/_tav_native.cpp, VECTOR_FROM).
-_NATIVE_VECTOR_FROM = {"avx512": 8, "avx2": 24, "ssse3": 16}
-_VECTOR_NAMES = {"avx512": "AVX-512 vector validator", "avx2": "AVX2 vector validator", "ssse3": "SSSE3 vector validator"}
+_VECTOR_NAMES = {
+    "avx512": "AVX-512 vector validator",
+    "avx2": "AVX2 vector validator",
+    "ssse3": "SSSE3 vector validator",
+    "neon": "NEON vector validator",
+}
+_MASK_NAMES = {"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2", "neon": "NEON", "bytes": "byte loop"}
+
+
+def _size(n: int) -> str:
+    for unit, shift in (("MiB", 20), ("KiB", 10)):
+        if n >= 1 << shift and n % (1 << shift) == 0:
+            return f"{n >> shift} {unit}"
+    return f"{n} B"
 
 
 def routines() -> dict[str, str]:
@@ -66,19 +77,27 @@ def routines() -> dict[str, str]:
 
     out = {"processor": " ".join(_cpu.names()) or "none used"}
     if NAME == "native":
+        # The native module reports what "auto" runs here.
         native = importlib.import_module("_tav_native")
         chosen = native._force_routines()  # with no argument: what is in force, unchanged
         vector = native.VECTOR_ROUTINE
         out["validation"] = {
             "auto": (
-                f"unrolled, {_VECTOR_NAMES[vector]} from {_NATIVE_VECTOR_FROM[vector]} B"
+                f"unrolled, {_VECTOR_NAMES[vector]} from {native.VECTOR_FROM} B"
                 if vector != "none"
                 else f"unrolled, SSE2 block validator from {native.BLOCK_VALIDATOR_THRESHOLD} B"
+                if _cpu.X86_64
+                else "unrolled"
             ),
         }.get(chosen["utf8"], chosen["utf8"])
-        wide = "AVX-512" if _cpu.has("avx512f", "avx512bw") else "AVX2" if _cpu.has("avx2") else None
-        auto = f"{wide} below 48 KiB and from 16 MiB, SSE2 between" if wide else "SSE2"
-        out["masking"] = {"auto": auto, "sse2": "SSE2", "bytes": "byte loop"}.get(chosen["mask"], chosen["mask"])
+        if chosen["mask"] == "auto":  # (routine, from size) pairs
+            parts = [(_MASK_NAMES.get(name, name), start) for name, start in native.MASK_AUTO]
+            out["masking"] = ", ".join(
+                name if len(parts) == 1 else f"{name} from {_size(start)}" if start else f"{name} below {_size(parts[1][1])}"
+                for name, start in parts
+            )
+        else:
+            out["masking"] = _MASK_NAMES.get(chosen["mask"], chosen["mask"])
     else:
         from . import _utf8
 

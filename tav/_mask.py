@@ -7,8 +7,9 @@ import cffi
 
 import _tav_bytemask
 
-from ._buffers import RECORD_SIZE, U8_ARRAY, from_buffer, key_bytes as _key_bytes, readable, writable
-from ._owner import RecordOwner
+from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, copy_of, from_buffer, key_bytes as _key_bytes, writable
+from ._buffers import write_copies
+from ._owner import MaskerOwner
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -25,7 +26,7 @@ _abi.cdef("typedef struct { uint8_t mask[4]; size_t pointer; int impl; } xormask
 _RECORD = _abi.typeof("xormask_state *")
 
 
-class XorMasker(RecordOwner):
+class XorMasker(MaskerOwner):
     """XOR a byte stream in place with a repeating 4-byte key; masking and unmasking are the same.
 
     The key phase carries across calls: masking a payload chunk by chunk gives
@@ -39,7 +40,8 @@ class XorMasker(RecordOwner):
     thread is inside a method of the same object raises RuntimeError; close()
     from another thread during a call never frees the record under that
     call. Distinct objects may be used from distinct threads at once. The
-    interpreter lock is released while native code runs."""
+    interpreter lock is released while native code runs; on PyPy buffers go
+    through private copies for it (tav._buffers)."""
 
     __slots__ = ()
     _ffi = ffi
@@ -50,7 +52,7 @@ class XorMasker(RecordOwner):
             raise MemoryError("cannot allocate a masker record")
         super().__init__(ffi.gc(raw, lib.tav_xormask_free, RECORD_SIZE))
 
-    def mask(self, buffer: Buffer) -> None:
+    def mask(self, buffer: Buffer, /) -> None:
         """Mask a writable C-contiguous buffer in place (bytearray, writable memoryview, array, mmap, ...)."""
         try:
             token = self._token
@@ -63,25 +65,25 @@ class XorMasker(RecordOwner):
             handle = self._handle
             if handle is None:
                 raise self._closed()
-            try:
-                view = from_buffer(U8_ARRAY, buffer, True)
-            except Exception:
-                view = writable(buffer, "XorMasker.mask()")  # raises the explained error
-            _process(handle, view, len(view))
+            if COPIES:
+                write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), "XorMasker.mask()")
+            else:
+                view = from_buffer(U8_ARRAY, buffer, True) if type(buffer) is bytearray else writable(buffer, "XorMasker.mask()")
+                _process(handle, view, len(view))
         finally:
             token.append(True)
 
-    def masked(self, data: Buffer) -> bytes:
+    def _run(self, handle: Any, buf: Any, n: int) -> None:
+        _process(handle, buf, n)
+
+    def masked(self, data: Buffer, /) -> bytes:
         """The masked copy of a C-contiguous bytes-like object, which stays untouched.
 
         Like mask(), it continues in the key where the last call ended and
         advances the position by len(data): two masked() calls mask their
         inputs as one stream. For a copy masked from key byte 0 with no
         state, use tav.mask(key, data)."""
-        if type(data) is bytes:
-            out = bytearray(data)
-        else:
-            out = bytearray(ffi.buffer(readable(data, "XorMasker.masked()")))
+        out = copy_of(data, "XorMasker.masked()")
         self.mask(out)
         return bytes(out)
 
@@ -94,7 +96,7 @@ class XorMasker(RecordOwner):
         finally:
             self._token.append(True)
 
-    def reset(self, key: Optional[Buffer] = None) -> None:
+    def reset(self, /, key: Optional[Buffer] = None) -> None:
         """Start again at key byte 0; given a 4-byte `key`, mask with it from now on.
 
         A new key goes into the same record: a stack that unmasks frame after
@@ -110,7 +112,16 @@ class XorMasker(RecordOwner):
             self._token.append(True)
 
     def __repr__(self) -> str:
-        return self._describe("")
+        handle = getattr(self, "_handle", None)
+        return self._describe("" if handle is None else f" position={lib.tav_xormask_pointer(handle)}")
+
+
+def _new_handle(key: Buffer) -> Any:
+    raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
+    handle = lib.tav_xormask_new(raw_key)
+    if handle == ffi.NULL:
+        raise MemoryError("cannot allocate a masker record")
+    return handle
 
 
 def mask_in_place(key: Buffer, buffer: Buffer) -> None:
@@ -118,15 +129,18 @@ def mask_in_place(key: Buffer, buffer: Buffer) -> None:
 
     The stateless in-place form of mask(): one call per frame, no object."""
     raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
-    try:
-        view = from_buffer(U8_ARRAY, buffer, True)
-    except Exception:
-        view = writable(buffer, "mask_in_place()")  # raises the explained error
+    if COPIES:
+        view: Any = None
+    else:
+        view = from_buffer(U8_ARRAY, buffer, True) if type(buffer) is bytearray else writable(buffer, "mask_in_place()")
     handle = lib.tav_xormask_new(raw_key)
     if handle == ffi.NULL:
         raise MemoryError("cannot allocate a masker record")
     try:
-        _process(handle, view, len(view))
+        if view is None:
+            write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), "mask_in_place()")
+        else:
+            _process(handle, view, len(view))
     finally:
         lib.tav_xormask_free(handle)
 
@@ -137,15 +151,10 @@ def mask(key: Buffer, data: Buffer) -> bytes:
     Every call starts at key byte 0, as one WebSocket frame's payload does: it
     keeps no position between calls. To mask a payload that arrives in
     pieces, use one XorMasker, which carries the key phase from piece to piece."""
-    raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
-    if type(data) is bytes:
-        out = bytearray(data)
-    else:
-        out = bytearray(ffi.buffer(readable(data, "mask()")))
-    handle = lib.tav_xormask_new(raw_key)
-    if handle == ffi.NULL:
-        raise MemoryError("cannot allocate a masker record")
+    handle = _new_handle(key)
     try:
+        out = copy_of(data, "mask()")
+        # A private copy: no other thread can resize it, on any interpreter.
         _process(handle, from_buffer(U8_ARRAY, out, True), len(out))
     finally:
         lib.tav_xormask_free(handle)

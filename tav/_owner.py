@@ -65,7 +65,7 @@ class RecordOwner:
             raise self._closed()
         return handle
 
-    def close(self) -> None:
+    def close(self, /) -> None:
         """Free the native record now. Idempotent; any later use raises ValueError."""
         try:
             token = self._token
@@ -118,3 +118,14 @@ class RecordOwner:
         except AttributeError:
             return f"<{name} not initialized>"
         return f"<{name} closed>" if handle is None else f"<{name}{live}>"
+
+
+class MaskerOwner(RecordOwner):
+    """A masker: both maskers (native record, pure Python) share this base,
+    through which unmask_and_validate() knows and drives either."""
+
+    __slots__ = ()
+
+    def _run(self, handle: Any, buf: Any, n: int) -> None:
+        """Mask the first n bytes of the private or pinned memory `buf` with the taken handle."""
+        raise NotImplementedError

@@ -8,9 +8,9 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Optional
 
-from ._buffers import ffi, readable, writable
+from ._buffers import copy_of, ffi, writable_view
 from ._buffers import key_bytes as _key_bytes
-from ._owner import RecordOwner
+from ._owner import MaskerOwner
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -42,14 +42,20 @@ def _xor(view: memoryview, key: bytes, phase: int) -> None:
     if n:
         turned = key[phase:] + key[:phase]
         stream = (turned * (n // 4 + 1))[:n]
-        view[:] = (int.from_bytes(view, "little") ^ int.from_bytes(stream, "little")).to_bytes(n, "little")
+        masked = (int.from_bytes(view, "little") ^ int.from_bytes(stream, "little")).to_bytes(n, "little")
+        try:
+            view[:] = masked
+        except ValueError:  # PyPy: another thread resized the buffer meanwhile
+            raise BufferError("the buffer was resized by another thread during the call") from None
 
 
 def _writable_view(buffer: Buffer, what: str) -> memoryview:
-    return memoryview(ffi.buffer(writable(buffer, what)))
+    # A memoryview, not a pointer: it pins the memory on CPython and follows
+    # resizes with checked bounds on PyPy.
+    return memoryview(buffer) if type(buffer) is bytearray else writable_view(buffer, what)
 
 
-class XorMasker(RecordOwner):
+class XorMasker(MaskerOwner):
     """XOR a byte stream in place with a repeating 4-byte key; see tav.XorMasker."""
 
     __slots__ = ()
@@ -58,19 +64,23 @@ class XorMasker(RecordOwner):
     def __init__(self, key: Buffer) -> None:
         super().__init__(_State(_key_bytes(key)))  # type: ignore[arg-type]
 
-    def mask(self, buffer: Buffer) -> None:
+    def mask(self, buffer: Buffer, /) -> None:
         """Mask a writable C-contiguous buffer in place, continuing in the key."""
         state: Any = self._acquire()
         try:
-            view = _writable_view(buffer, "XorMasker.mask()")
-            _xor(view, state.key, state.position & 3)
-            state.position += len(view)
+            with _writable_view(buffer, "XorMasker.mask()") as view:
+                _xor(view, state.key, state.position & 3)
+                state.position += len(view)
         finally:
             self._token.append(True)
 
-    def masked(self, data: Buffer) -> bytes:
+    def _run(self, handle: Any, buf: Any, n: int) -> None:
+        _xor(memoryview(ffi.buffer(buf, n)), handle.key, handle.position & 3)
+        handle.position += n
+
+    def masked(self, data: Buffer, /) -> bytes:
         """The masked copy of a C-contiguous bytes-like object; advances the position."""
-        out = bytearray(ffi.buffer(readable(data, "XorMasker.masked()")))
+        out = copy_of(data, "XorMasker.masked()")
         self.mask(out)
         return bytes(out)
 
@@ -83,7 +93,7 @@ class XorMasker(RecordOwner):
         finally:
             self._token.append(True)
 
-    def reset(self, key: Optional[Buffer] = None) -> None:
+    def reset(self, /, key: Optional[Buffer] = None) -> None:
         """Start again at key byte 0; given a 4-byte `key`, mask with it from now on."""
         raw_key = None if key is None else _key_bytes(key)
         state: Any = self._acquire()
@@ -95,18 +105,20 @@ class XorMasker(RecordOwner):
             self._token.append(True)
 
     def __repr__(self) -> str:
-        return self._describe("")
+        state: Any = getattr(self, "_handle", None)
+        return self._describe("" if state is None else f" position={state.position}")
 
 
 def mask_in_place(key: Buffer, buffer: Buffer) -> None:
     """Mask a writable C-contiguous buffer in place with the 4-byte `key`, from key byte 0."""
     raw_key = _key_bytes(key)
-    _xor(_writable_view(buffer, "mask_in_place()"), raw_key, 0)
+    with _writable_view(buffer, "mask_in_place()") as view:
+        _xor(view, raw_key, 0)
 
 
 def mask(key: Buffer, data: Buffer) -> bytes:
     """`data` masked with the 4-byte `key` from key byte 0, as new bytes; `data` stays untouched."""
     raw_key = _key_bytes(key)
-    out = bytearray(ffi.buffer(readable(data, "mask()")))
+    out = copy_of(data, "mask()")
     _xor(memoryview(out), raw_key, 0)
     return bytes(out)

@@ -8,9 +8,10 @@ import cffi
 
 import _tav_utf8check
 
-from ._buffers import RECORD_SIZE, U8_ARRAY, from_buffer, readable
+from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, from_buffer, read_copies, readable, type_name, writable
+from ._buffers import write_copies
 from . import _cpu
-from ._owner import RecordOwner
+from ._owner import MaskerOwner, RecordOwner
 from ._status import Utf8Status
 
 if TYPE_CHECKING:
@@ -143,9 +144,11 @@ class Utf8Validator(RecordOwner):
     which locates a rejection only to its 16-byte block: a chunk it rejects is
     replayed through the dispatcher for the exact offset.
 
-    Buffers are never copied: bytes are handed to native code as they are, every
-    other bytes-like object through a buffer export that pins its memory for
-    the call. The interpreter lock is released while native code runs.
+    On CPython buffers are never copied: bytes are handed to native code as
+    they are, every other bytes-like object through a buffer export that pins
+    its memory for the call. On PyPy, where an export pins nothing, every
+    buffer but bytes is validated through private copies (tav._buffers). The
+    interpreter lock is released while native code runs.
 
     Copying: refused (copy, deepcopy and pickle raise TypeError), since a copy
     would share the native record; make a new Utf8Validator.
@@ -167,7 +170,7 @@ class Utf8Validator(RecordOwner):
         self._record: Any = _cast_record(_RECORD, handle)
         self._error_offset: Optional[int] = None
 
-    def validate(self, data: Buffer) -> Utf8Status:
+    def validate(self, data: Buffer, /) -> Utf8Status:
         """Feed the next chunk: any C-contiguous bytes-like object, of its whole size in bytes."""
         try:
             token = self._token
@@ -182,26 +185,27 @@ class Utf8Validator(RecordOwner):
                 raise self._closed()
             if self._error_offset is not None:
                 return Utf8Status.INVALID
-            buf: Union[bytes, CData]
+            buf: Union[bytes, CData, None]
             if type(data) is bytes:
                 buf = data  # immutable and kept alive by this frame: read in place
+            elif COPIES:
+                record = self._record
+                buf = None
+                result = read_copies(data, lambda chunk, k: _feed(handle, record, chunk, k), "Utf8Validator.validate()")
+            elif type(data) is bytearray:
+                buf = from_buffer(U8_ARRAY, data)
             else:
-                try:
-                    buf = from_buffer(U8_ARRAY, data)
-                except Exception:
-                    buf = readable(data, "Utf8Validator.validate()")  # raises the explained error
-            n = len(buf)
-            if n < _long_chunk:
-                result = _validate(handle, buf, n)
-            else:
-                result = _validate_long(handle, self._record, buf, n)
+                buf = readable(data, "Utf8Validator.validate()")
+            if buf is not None:
+                n = len(buf)
+                result = _validate(handle, buf, n) if n < _long_chunk else _validate_long(handle, self._record, buf, n)
             if result < 0:
                 self._error_offset = _total_index(handle)
             return _BY_RESULT[result]
         finally:
             token.append(True)
 
-    def reset(self) -> None:
+    def reset(self, /) -> None:
         """Forget the stream: ready for the next one, from offset 0."""
         handle = self._acquire()
         try:
@@ -239,9 +243,16 @@ class Utf8Validator(RecordOwner):
 _spare = threading.local()
 
 
-def is_valid_utf8(data: Buffer) -> bool:
+def is_valid_utf8(data: Buffer, /) -> bool:
     """True if `data` (any C-contiguous bytes-like) is complete, well-formed UTF-8."""
-    buf = data if type(data) is bytes else readable(data, "is_valid_utf8()")
+    if COPIES and type(data) is not bytes:
+        return _with_spare(lambda handle: read_copies(data, lambda chunk, k: _check(handle, chunk, k), "is_valid_utf8()"))
+    if type(data) is bytes:
+        buf: Union[bytes, CData] = data
+    elif type(data) is bytearray:
+        buf = from_buffer(U8_ARRAY, data)
+    else:
+        buf = readable(data, "is_valid_utf8()")
     n = len(buf)
     try:
         spare: List[CData] = _spare.records
@@ -259,14 +270,80 @@ def is_valid_utf8(data: Buffer) -> bool:
     return result == 0
 
 
-def unmask_and_validate(masker: Any, validator: Utf8Validator, buffer: Buffer) -> Utf8Status:
+def _check(handle: CData, buf: Union[bytes, CData], n: int) -> int:
+    if n < _long_chunk or _block_validate is None:
+        return int(_validate(handle, buf, n))
+    # No offset is wanted here, so the block validator's verdict stands alone.
+    return _block_validate(handle, buf, n)
+
+
+def _with_spare(run: Callable[[CData], int]) -> bool:
+    """run(record) on this thread's spare record; True if it leaves the stream complete."""
+    try:
+        spare: List[CData] = _spare.records
+    except AttributeError:
+        spare = _spare.records = []
+    handle = spare.pop() if spare else ffi.gc(_new_record(), lib.tav_utf8vld_free, RECORD_SIZE)
+    try:
+        result = run(handle)
+    except BaseException:
+        lib.tav_utf8vld_reset(handle)
+        raise
+    if result != 0:  # a record left at a character boundary needs no reset
+        lib.tav_utf8vld_reset(handle)
+    spare.append(handle)
+    return result == 0
+
+
+def _feed(handle: CData, record: Any, buf: Union[bytes, CData], n: int) -> int:
+    if n < _long_chunk:
+        return int(_validate(handle, buf, n))
+    return _validate_long(handle, record, buf, n)
+
+
+def unmask_and_validate(masker: MaskerOwner, validator: Utf8Validator, buffer: Buffer, /) -> Utf8Status:
     """Unmask the writable `buffer` in place with `masker`, then validate it with `validator`.
 
     The results are those of masker.mask(buffer) followed by
     validator.validate(buffer): the whole buffer is unmasked and the masker's
     position advances by its length, and the validator's status is returned;
     an invalid byte stops validation at its exact offset but not the
-    unmasking. The native backend does both in one pass over memory; this
-    backend makes the two calls."""
-    masker.mask(buffer)
-    return validator.validate(buffer)
+    unmasking. Both objects and the buffer are checked before any byte
+    changes: an error leaves the buffer, the masker and the validator as
+    they were. The native backend does both in one pass over memory; this
+    backend makes the two native calls."""
+    if not isinstance(masker, MaskerOwner) or not isinstance(validator, Utf8Validator):
+        wrong = validator if isinstance(masker, MaskerOwner) else masker
+        raise TypeError(
+            f"unmask_and_validate() takes a tav.XorMasker and a tav.Utf8Validator, not {type_name(wrong)}"
+        )
+    what = "unmask_and_validate()"
+    m_handle = masker._acquire()
+    try:
+        v_handle = validator._acquire()
+        try:
+            record = validator._record
+            checking = validator._error_offset is None
+            if COPIES:
+                result = 0 if checking else -1
+
+                def step(chunk: CData, k: int) -> int:
+                    nonlocal result
+                    masker._run(m_handle, chunk, k)
+                    if result >= 0:
+                        result = _feed(v_handle, record, chunk, k)
+                    return result
+
+                write_copies(buffer, step, what)
+            else:
+                buf = writable(buffer, what)
+                n = len(buf)
+                masker._run(m_handle, buf, n)
+                result = _feed(v_handle, record, buf, n) if checking else -1
+            if result < 0 and checking:
+                validator._error_offset = _total_index(v_handle)
+            return _BY_RESULT[result]
+        finally:
+            validator._token.append(True)
+    finally:
+        masker._token.append(True)

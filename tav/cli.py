@@ -72,21 +72,39 @@ def version_text() -> str:
 
 
 def _run(argv: Sequence[str]) -> int:
-    parser = _parser()
+    parser, commands = _parser()
     args, extra = parser.parse_known_args(argv)
-    if extra and args.command != "bench":
+    command = args.command
+    if command in ("check", "mask"):
+        # The command's words once more, intermixed, so that options may follow file
+        # names as in other Unix tools; only options that exit can come before it.
+        args = _intermixed(commands[command], list(argv)[list(argv).index(command) + 1 :])
+    elif extra and command != "bench":
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
-    if args.command == "check":
+    if command == "check":
         return _check(args.files or ["-"], quiet=args.quiet)
-    if args.command == "mask":
+    if command == "mask":
         return _mask(args.key, args.input, args.output)
-    if args.command == "bench":
+    if command == "bench":
         from .bench.__main__ import main as bench_main
 
         return bench_main((["--quick"] if args.quick else []) + extra)
     # No command: nothing was done, so the status is a usage error's; the help goes where `tav | less` reads it.
     parser.print_help()
     return 2
+
+
+def _intermixed(parser: argparse.ArgumentParser, words: List[str]) -> argparse.Namespace:
+    """`words` parsed with options anywhere among the file names, and none after `--`."""
+    if "--" not in words:
+        return parser.parse_intermixed_args(words)
+    # argparse's intermixed parse still takes options from after "--".
+    end = words.index("--")
+    args = parser.parse_intermixed_args(words[:end])
+    if not hasattr(args, "files"):
+        return parser.parse_args(words)  # `mask`: options before its two names, as before
+    args.files += words[end + 1 :]
+    return args
 
 
 def _die_of(signum: signal.Signals) -> int:
@@ -118,7 +136,7 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     parser = argparse.ArgumentParser(
         prog="tav", description="Strict UTF-8 validation and WebSocket (RFC 6455) masking in native code."
     )
@@ -131,8 +149,9 @@ def _parser() -> argparse.ArgumentParser:
         description=(
             "Check that each FILE is well-formed UTF-8 (RFC 3629: no overlong forms, no surrogates, "
             "nothing above U+10FFFF). Files are streamed in 1 MiB chunks. For each file that fails, "
-            "one line names the first invalid byte: its offset from 0, and its line and column, both "
-            "counted from 1, the column in bytes."
+            "one line names the first byte of the first ill-formed sequence (as Python, iconv and "
+            "isutf8 do): its offset from 0, its line and column, both counted from 1, the column in "
+            "bytes, and the reason in Python's words."
         ),
         epilog="Exit status: 0 all files valid, 1 some file is not valid UTF-8, 2 some file could not be read.",
     )
@@ -153,9 +172,10 @@ def _parser() -> argparse.ArgumentParser:
     mask.add_argument("input", nargs="?", default="-", metavar="IN", help="input file; - or none: standard input")
     mask.add_argument("output", nargs="?", default="-", metavar="OUT", help="output file; - or none: standard output")
 
-    bench = sub.add_parser("bench", help="run the benchmark suite and print its tables")
+    # --help and every other option go on to the runner, which shows and takes each suite's.
+    bench = sub.add_parser("bench", help="run the benchmark suite and print its tables", add_help=False)
     bench.add_argument("--quick", action="store_true", help="short timings and small inputs")
-    return parser
+    return parser, {"check": check, "mask": mask}
 
 
 # --- check -------------------------------------------------------------------
@@ -223,11 +243,14 @@ def _check_stream(
 
     Lines are counted only when the position of an invalid byte is wanted: a
     regular file is read a second time up to that byte; any other stream (a
-    pipe, a terminal) cannot be, so its newlines are counted as it streams."""
+    pipe, a terminal) cannot be, so its newlines are counted as it streams.
+    The last 3 bytes of the stream so far are kept, enough to find where an
+    ill-formed sequence started in an earlier chunk."""
     view = memoryview(buf)
     progress = _Progress(name, size) if size is not None and size > PROGRESS_MIN_SIZE and not quiet else None
     lines = _LineCounter()
     offset = 0
+    tail = b""
     status = Utf8Status.COMPLETE
     try:
         with Utf8Validator() as validator:
@@ -239,14 +262,16 @@ def _check_stream(
                 if status is Utf8Status.INVALID:
                     error = validator.error_offset
                     assert error is not None
+                    before = (tail + bytes(view[max(0, error - offset - 3) : error - offset]))[-3:]
+                    start, reason = _ill_formed(before, error, view[error - offset : error - offset + 1])
                     if rereadable:
-                        lines = _count_lines_before(f, error, view)
+                        lines = _count_lines_before(f, start, view)
                     else:
-                        lines.feed(buf, error - offset, offset)
-                    line, column = lines.position(error)
-                    return f"{name}: invalid UTF-8 at byte {error} (line {line}, column {column})"
+                        lines.feed(buf, max(0, start - offset), offset)
+                    return _verdict(name, start, lines, reason)
                 if not rereadable:
                     lines.feed(buf, n, offset)
+                tail = (tail + bytes(view[max(0, n - 3) : n]))[-3:]
                 offset += n
                 if progress:
                     progress.update(offset)
@@ -254,8 +279,41 @@ def _check_stream(
         if progress:
             progress.done()
     if status is Utf8Status.INCOMPLETE:
-        return f"{name}: ends inside a UTF-8 character"
+        start, reason = _ill_formed(tail, offset, b"")
+        if rereadable:
+            lines = _count_lines_before(f, start, view)
+        return _verdict(name, start, lines, reason)
     return None
+
+
+def _verdict(name: str, start: int, lines: "_LineCounter", reason: str) -> str:
+    line, column = lines.position(start)
+    return f"{name}: invalid UTF-8 at byte {start} (line {line}, column {column}): {reason}"
+
+
+def _ill_formed(before: bytes, at: int, byte: Union[bytes, memoryview]) -> tuple[int, str]:
+    """(offset of the first byte of the ill-formed sequence, CPython's reason) for a stream
+    that is well-formed up to offset `at`, where `byte` (empty at the end) is rejected.
+
+    `before` holds the up to 3 bytes before `at`. The sequence starts at the lead
+    byte of a character still open there, else at `at` itself."""
+    start = at
+    for back in range(1, len(before) + 1):
+        b = before[-back]
+        if b & 0xC0 != 0x80:  # the last byte that is not a continuation byte
+            if b >= 0xC0 and _SEQUENCE_LENGTH[b >> 4] > back:
+                start = at - back
+            break
+    window = before[len(before) - (at - start) :] + bytes(byte)
+    try:
+        window.decode("utf-8")
+    except UnicodeDecodeError as e:
+        return start, e.reason
+    raise AssertionError(f"{window!r} was rejected but decodes")
+
+
+#: Bytes in a character, by the high nibble of its lead byte (C, D: 2; E: 3; F: 4).
+_SEQUENCE_LENGTH = (1,) * 12 + (2, 2, 3, 4)
 
 
 class _LineCounter:

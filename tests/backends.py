@@ -15,7 +15,7 @@ import pytest
 
 import tav
 from support import utf8_record
-from tav import _mask, _pymask, _utf8, compat
+from tav import _decode, _mask, _pymask, _utf8, compat
 
 
 def _namespace(utf8: Any, mask: Any) -> SimpleNamespace:
@@ -29,6 +29,8 @@ def _namespace(utf8: Any, mask: Any) -> SimpleNamespace:
         mask=mask.mask,
         mask_in_place=mask.mask_in_place,
         unmask_and_validate=utf8.unmask_and_validate,
+        decode_utf8=getattr(utf8, "decode_utf8", _decode.decode_utf8),
+        Utf8Decoder=getattr(utf8, "Utf8Decoder", _decode.Utf8Decoder),
         apply_mask=getattr(mask, "apply_mask", apply_mask),
         websocket_mask=getattr(mask, "websocket_mask", websocket_mask),
         # malloc'd records behind a validator and a masker; the native module

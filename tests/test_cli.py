@@ -21,7 +21,7 @@ import pytest
 import tav
 import tav.bench.__main__ as bench_main
 from tav.bench import find_corpus
-from support import first_rejected, rfc3629_status, seeded, xor_model
+from support import seeded, xor_model
 from tav import cli
 
 HERE = Path(__file__).resolve().parent
@@ -53,15 +53,16 @@ def run(args: List[str], capsys: pytest.CaptureFixture[str]) -> tuple[int, str, 
 
 
 def expected_line(name: str, data: bytes) -> Optional[str]:
-    """What `tav check` must print for `data`, from the strict decoder and plain counting."""
-    bad = first_rejected(data)
-    if bad is not None:
-        line = data.count(b"\n", 0, bad) + 1
-        column = bad - (data.rfind(b"\n", 0, bad) + 1) + 1
-        return f"{name}: invalid UTF-8 at byte {bad} (line {line}, column {column})"
-    if rfc3629_status(data)[0] == "partial":
-        return f"{name}: ends inside a UTF-8 character"
-    return None
+    """What `tav check` must print for `data`: where CPython's strict decoder says the
+    ill-formed sequence starts, and why, with the line and column counted by hand."""
+    try:
+        data.decode("utf-8")
+        return None
+    except UnicodeDecodeError as e:
+        start, reason = e.start, e.reason
+    line = data.count(b"\n", 0, start) + 1
+    column = start - (data.rfind(b"\n", 0, start) + 1) + 1
+    return f"{name}: invalid UTF-8 at byte {start} (line {line}, column {column}): {reason}"
 
 
 def fixtures() -> List[Path]:
@@ -74,7 +75,7 @@ def fixtures() -> List[Path]:
 # --- check ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("chunk", [1, 2, 3, 7, 64, cli.CHUNK_SIZE])
-def test_check_reports_the_first_invalid_byte_with_line_and_column(
+def test_check_reports_the_first_ill_formed_sequence_with_line_and_column(
     chunk: int, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
 ) -> None:
     # Small chunks put characters, newlines and the invalid byte across chunk edges.
@@ -91,24 +92,61 @@ def test_check_reports_the_first_invalid_byte_with_line_and_column(
         assert (rc, out) == ((1, want + "\n") if want else (0, "")), path
 
 
+# Ill-formed tails after a line of text: where CPython says each starts, not the byte where it went wrong.
+ILL_FORMED = [
+    b"\xed\xa0\x80 ",  # a surrogate: the sequence starts at ED, the rejected byte is A0
+    b"\xf0\x90\x80(",  # rejected at its fourth byte, three back to the start
+    b"\xe2\x82(",
+    b"\xe0\x80\x80",  # overlong
+    b"\xf4\x90\x80\x80",  # above U+10FFFF
+    b"\xc3\xa9\x80",  # a stray continuation byte after a complete character starts nothing
+    b"\xf0\x9f\x98\x80\xbf",
+    b"\xff",
+    b"\xf0\x9f\x98",  # ends inside a character
+    b"\xc3",
+]
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 4, 5, 16])
+def test_check_names_the_start_of_the_ill_formed_sequence_across_chunk_edges(
+    chunk: int, tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(cli, "CHUNK_SIZE", chunk)
+    path = tmp_path / "f.txt"
+    for tail in ILL_FORMED:
+        for lead in range(chunk + 1):  # the sequence at every position in a chunk
+            data = b"ok\n\xe2\x82\xac" + b"x" * lead + tail
+            path.write_bytes(data)
+            want = expected_line(str(path), data)
+            assert run(["check", str(path)], capsys) == (1, f"{want}\n", ""), data
+            monkeypatch.setattr(sys, "stdin", _Stdin(data))
+            assert run(["check"], capsys) == (1, f"{expected_line(cli.STDIN_NAME, data)}\n", ""), data
+    # The case as a person meets it: ED A0 80 at byte 18 is named at 18, not at the valid byte 19.
+    path.write_bytes(b"x" * 18 + b"\xed\xa0\x80 x")
+    assert run(["check", str(path)], capsys)[1] == (
+        f"{path}: invalid UTF-8 at byte 18 (line 1, column 19): invalid continuation byte\n"
+    )
+
+
 def test_check_of_the_kuhn_stress_test_names_its_first_rejected_byte(capsys: pytest.CaptureFixture[str]) -> None:
     if not KUHN.exists():
         pytest.skip("tests/data/UTF-8-test.txt not present")
     rc, out, _ = run(["check", str(KUHN)], capsys)
     # Line 75 holds the five-byte form F8 88 80 80 80 (section 2.1.5).
-    assert (rc, out) == (1, f"{KUHN}: invalid UTF-8 at byte 4461 (line 75, column 38)\n")
+    assert (rc, out) == (1, f"{KUHN}: invalid UTF-8 at byte 4461 (line 75, column 38): invalid start byte\n")
 
 
 def test_check_exit_codes_and_messages(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     good, bad, partial = CLI / "valid.txt", CLI / "invalid_line3.txt", CLI / "truncated.txt"
     missing = tmp_path / "missing.txt"
+    bad_line = f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7): invalid start byte"
     cases = [
         (["check", str(good), str(CLI / "empty.txt")], 0, [], []),
-        (["check", str(good), str(bad)], 1, [f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)"], []),
-        (["check", str(partial)], 1, [f"{partial}: ends inside a UTF-8 character"], []),
+        (["check", str(good), str(bad)], 1, [bad_line], []),
+        (["check", str(partial)], 1, [f"{partial}: invalid UTF-8 at byte 4 (line 2, column 1): unexpected end of data"], []),
         (["check", str(missing), str(good)], 2, [], [f"tav: {missing}: No such file or directory"]),
         (["check", str(tmp_path)], 2, [], [f"tav: {tmp_path}: Is a directory"]),
-        (["check", str(bad), str(missing)], 2, [f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)"],
+        (["check", str(bad), str(missing)], 2, [bad_line],
          [f"tav: {missing}: No such file or directory"]),
         (["check", "-q", str(bad), str(missing), str(good)], 2, [], []),
         (["check", "-q", str(bad)], 1, [], []),
@@ -125,7 +163,8 @@ def test_check_reads_standard_input_without_arguments(
     monkeypatch.setattr(sys, "stdin", _Stdin(b"ok\n\xe2\x82\xac\n"))
     assert run(["check"], capsys) == (0, "", "")
     monkeypatch.setattr(sys, "stdin", _Stdin(b"ok\n\xe2\x82("))
-    assert run(["check"], capsys) == (1, f"{cli.STDIN_NAME}: invalid UTF-8 at byte 5 (line 2, column 3)\n", "")
+    want = f"{cli.STDIN_NAME}: invalid UTF-8 at byte 3 (line 2, column 1): invalid continuation byte\n"
+    assert run(["check"], capsys) == (1, want, "")
 
 
 def test_check_streams_random_large_inputs_like_the_oracle(
@@ -318,8 +357,14 @@ def test_a_reader_that_went_away_ends_tav_by_sigpipe_without_a_traceback(buffere
 def test_ctrl_c_ends_tav_by_sigint_without_a_traceback(tmp_path: Path) -> None:
     missing, bad = tmp_path / "missing", CLI / "invalid_line3.txt"
     # The error line shows that the child is past start-up and on its way to block reading stdin.
+    # A shell starts background jobs with SIGINT ignored, and a child inherits that: give it back
+    # its default, as a terminal's foreground job has it.
     child = _tav(
-        ["check", str(bad), str(missing), "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        ["check", str(bad), str(missing), "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     assert child.stdout is not None and child.stderr is not None and child.stdin is not None
     try:
@@ -337,7 +382,8 @@ def test_ctrl_c_ends_tav_by_sigint_without_a_traceback(tmp_path: Path) -> None:
         for pipe in (child.stdin, child.stdout, child.stderr):
             pipe.close()
     assert (rc, rest) == (-signal.SIGINT, "")  # 130 in the shell
-    assert out == f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)\n"  # what was found before is kept
+    # What was found before is kept.
+    assert out == f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7): invalid start byte\n"
 
 
 # --- agreement with isutf8 -----------------------------------------------------
@@ -350,14 +396,19 @@ def _agreement_files() -> Iterator[Path]:
 
 
 @pytest.mark.skipif(shutil.which("isutf8") is None, reason="isutf8 (Debian moreutils) not installed")
-def test_verdicts_agree_with_isutf8(capsys: pytest.CaptureFixture[str]) -> None:
-    checked = 0
-    for path in _agreement_files():
-        theirs = subprocess.run(["isutf8", "-q", str(path)]).returncode
-        ours = cli.main(["check", "-q", str(path)])
-        assert (ours, theirs) in ((0, 0), (1, 1)), path
-        checked += 1
-    assert checked >= len(fixtures())
+def test_verdicts_and_positions_agree_with_isutf8(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    # isutf8 prints "FILE: line L, char C, byte B: ..." (C counts characters); tav's column counts bytes.
+    files = list(_agreement_files())
+    for k, tail in enumerate(ILL_FORMED):
+        files.append(tmp_path / f"ill{k}.txt")
+        files[-1].write_bytes("é\n".encode() + tail)
+    for path in files:
+        theirs = subprocess.run(["isutf8", str(path)], capture_output=True, text=True)
+        rc, out, _ = run(["check", str(path)], capsys)
+        assert (rc, theirs.returncode) in ((0, 0), (1, 1)), path
+        if rc:
+            line, byte = out.split("(line ")[1].split(",")[0], out.split(" at byte ")[1].split(" ")[0]
+            assert f": line {line}, " in theirs.stdout and f", byte {byte}: " in theirs.stdout, (out, theirs.stdout)
 
 
 # --- mask ----------------------------------------------------------------------
@@ -429,6 +480,19 @@ def test_no_command_prints_the_help_and_version_prints_the_version(capsys: pytes
     assert tav.__version__ == installed
 
 
+def test_options_may_follow_file_names(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    good, bad = str(CLI / "valid.txt"), str(CLI / "invalid_line3.txt")
+    for args in (["check", bad, "-q", good], ["check", bad, good, "--quiet"], ["check", "-q", bad, "--", good]):
+        assert run(args, capsys) == (1, "", ""), args
+    # After --, "-q" is a file name (here a missing one).
+    rc, out, err = run(["check", bad, "--", "-q"], capsys)
+    assert (rc, out.count("\n"), err) == (2, 1, "tav: -q: No such file or directory\n")
+    src, dst = tmp_path / "in", tmp_path / "out"
+    src.write_bytes(b"Hello")
+    assert run(["mask", str(src), str(dst), "--key", KEY], capsys) == (0, "", "")
+    assert dst.read_bytes() == bytes.fromhex("7f9f4d5158")
+
+
 def test_usage_errors_exit_2(capsys: pytest.CaptureFixture[str]) -> None:
     for args in (["mask"], ["check", "--bogus"], ["frobnicate"]):
         try:
@@ -455,10 +519,20 @@ def test_bench_runner_reports_a_missing_suite_and_goes_on(
     assert "fake suite ran with ['--quick']" in out
 
 
+def test_bench_help_shows_every_suites_options_and_runs_nothing(capsys: pytest.CaptureFixture[str]) -> None:
+    for args in (["bench", "--help"], ["bench", "--quick", "-h"]):
+        rc, out, _ = run(args, capsys)
+        assert rc == 0, args
+        for suite in bench_main.SUITES:
+            assert f"usage: python -m {suite} " in out, (args, suite)
+        assert "--corpus DIR" in out and "--plot FILE" in out and "--only" in out
+        assert out.endswith("print one part only\n")  # the last suite's help, and no table after it
+
+
 def test_python_dash_m_tav_runs_the_command(tmp_path: Path) -> None:
     bad = CLI / "invalid_line3.txt"
     r = subprocess.run([sys.executable, "-m", "tav", "check", str(bad)], capture_output=True, text=True, env=CHILD_ENV)
-    assert (r.returncode, r.stdout) == (1, f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7)\n")
+    assert (r.returncode, r.stdout) == (1, f"{bad}: invalid UTF-8 at byte 22 (line 3, column 7): invalid start byte\n")
     r = subprocess.run(
         [sys.executable, "-m", "tav", "mask", "--key", "37fa213d"],
         input=b"Hello", capture_output=True, env=CHILD_ENV,

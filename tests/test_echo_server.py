@@ -21,7 +21,6 @@ import pytest
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosedError
 
-from support import first_rejected
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 _spec = importlib.util.spec_from_file_location("echo_server", EXAMPLES / "echo_server.py")
@@ -65,8 +64,8 @@ class LogCollector(logging.Handler):
 
 
 class ServerThread:
-    def __init__(self, max_message: int) -> None:
-        self.max_message = max_message
+    def __init__(self, limits: "echo_server.Limits") -> None:
+        self.limits = limits
         self.loop = asyncio.new_event_loop()
         self.started = threading.Event()
         self.port = 0
@@ -74,7 +73,7 @@ class ServerThread:
 
     def _run(self) -> None:
         asyncio.set_event_loop(self.loop)
-        server = self.loop.run_until_complete(echo_server.start("127.0.0.1", 0, max_message=self.max_message))
+        server = self.loop.run_until_complete(echo_server.start("127.0.0.1", 0, self.limits))
         self.port = server.sockets[0].getsockname()[1]
         self.started.set()
         self.loop.run_forever()
@@ -99,8 +98,8 @@ def server_log() -> Iterator[LogCollector]:
     logger.removeHandler(collector)
 
 
-def serve_in_thread(max_message: int) -> Iterator[int]:
-    server = ServerThread(max_message)
+def serve_in_thread(max_message: int, **limits: Any) -> Iterator[int]:
+    server = ServerThread(echo_server.Limits(max_message=max_message, **limits))
     server.thread.start()
     assert server.started.wait(TIMEOUT)
     yield server.port
@@ -444,8 +443,23 @@ def test_invalid_byte_in_second_fragment_fails_before_the_third(port: int, fragm
         c.frame(OP_CONT, second, fin=False)
         # The third fragment is never sent: the close must come without it.
         code, reason = c.expect_failure()
-    assert code == 1007
-    assert reason.endswith(f" at byte {first_rejected(first + second + third)} of the message")
+    with pytest.raises(UnicodeDecodeError) as cpython:
+        (first + second + third).decode()
+    # CPython's reason, and where the ill-formed sequence starts in the message.
+    assert (code, reason) == (1007, f"{cpython.value.reason} at byte {cpython.value.start} of the message")
+
+
+@pytest.mark.parametrize(
+    "fragments", [["ok€".encode()[:-1]], [b"ab\xf0\x9f", b"\x98"], [b"x\xe2\x82", b""]], ids=["frame", "split", "empty last"]
+)
+def test_text_ending_inside_a_character_fails_with_cpythons_reason(port: int, fragments: list[bytes]) -> None:
+    with RawClient(port, seed=6).handshake() as c:
+        for i, fragment in enumerate(fragments):
+            c.frame(OP_CONT if i else OP_TEXT, fragment, fin=i == len(fragments) - 1)
+        got = c.expect_failure()
+    with pytest.raises(UnicodeDecodeError) as cpython:
+        b"".join(fragments).decode()
+    assert got == (1007, f"unexpected end of data at byte {cpython.value.start} of the message")
 
 
 def test_invalid_byte_fails_before_the_frame_is_complete(port: int) -> None:
@@ -573,11 +587,11 @@ def test_no_empty_chunk_reaches_the_transport() -> None:
         reader = asyncio.StreamReader()
         reader.feed_data(b"".join(build_frame(rng.randbytes(4), opcode, fin=fin) for opcode, fin in frames))
         reader.feed_eof()
-        conn = echo_server.Connection(reader, writer, MAX_MESSAGE)  # type: ignore[arg-type]
+        conn = echo_server.Connection(reader, writer, echo_server.Limits(max_message=MAX_MESSAGE))  # type: ignore[arg-type]
         try:
             await conn.run()
         finally:
-            conn.validator.close()
+            conn.masker.close()
 
     run(main())
     assert b"".join(writer.chunks) == bytes([0x81, 0, 0x82, 0, 0x8A, 0, 0x81, 0, 0x88, 0]) and writer.eof
@@ -774,3 +788,127 @@ def test_random_corruption_never_breaks_the_server(port: int, server_log: LogCol
 def test_accept_key_of_the_rfc_example() -> None:
     request = upgrade_request(Sec_WebSocket_Key="dGhlIHNhbXBsZSBub25jZQ==")
     assert echo_server.accept_key(request) == "s3pPLMBiTxaQ9kYGzzhZRbK+xOo="
+
+
+# --- hostile clients: idling, too many connections, never reading ----------------------------
+
+
+@contextlib.contextmanager
+def limited_server(**limits: Any) -> Iterator[tuple[int, "echo_server.Limits"]]:
+    """A server with the given limits, in its own thread; (port, its Limits) to watch what it holds."""
+    server = ServerThread(echo_server.Limits(**limits))
+    server.thread.start()
+    assert server.started.wait(TIMEOUT)
+    try:
+        yield server.port, server.limits
+    finally:
+        server.stop()
+    assert not server.thread.is_alive()
+
+
+def wait_until(condition: Callable[[], bool], what: str) -> None:
+    """Poll `condition` for at most TIMEOUT seconds."""
+    for _ in range(int(TIMEOUT / 0.01)):
+        if condition():
+            return
+        threading.Event().wait(0.01)
+    raise AssertionError(f"not within {TIMEOUT} s: {what}")
+
+
+async def served_meanwhile(port: int, rounds: int, pause: float) -> None:
+    """A well-behaved client (it answers pings) that echoes a message every `pause` seconds."""
+    async with connect(uri(port), open_timeout=TIMEOUT, close_timeout=TIMEOUT) as ws:
+        for i in range(rounds):
+            await asyncio.sleep(pause)
+            await ws.send(f"message {i}")
+            assert await asyncio.wait_for(ws.recv(), 3 * TIMEOUT) == f"message {i}"
+    assert ws.close_code == 1000
+
+
+def test_idle_connections_get_a_ping_then_1001_while_an_answering_one_is_served(server_log: LogCollector) -> None:
+    idle = 0.3
+    with limited_server(idle_timeout=idle) as (port, limits):
+        silent = RawClient(port, seed=1).handshake()
+        stalled = RawClient(port, seed=2).handshake()
+        stalled.sock.sendall(stalled.frame(OP_BINARY, b"x" * 100, send=False)[:20])  # inside the payload
+        # Never reads: its echo of 8 MiB cannot all go into the socket buffers, so nothing moves.
+        deaf = RawClient(port, seed=3)
+        deaf.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        deaf.handshake()
+        deaf.frame(OP_BINARY, bytes(8 * 2**20))
+
+        def expect_ping_then_1001(c: RawClient) -> None:
+            assert c.recv_frame() == (True, OP_PING, b"")
+            assert c.expect_failure() == (1001, "idle: no answer to a ping")
+
+        async def main() -> None:
+            await asyncio.gather(
+                served_meanwhile(port, rounds=4, pause=2 * idle),  # idle longer than the timeout, each time
+                asyncio.to_thread(expect_ping_then_1001, silent),
+                asyncio.to_thread(expect_ping_then_1001, stalled),
+            )
+
+        run(main())
+        want = f"{deaf.peer}: failing the connection: 1001 idle: no answer to a ping"
+        assert server_log.lines_for(deaf.peer, wait=True) == [want]
+        for c in (silent, stalled, deaf):
+            c.sock.close()
+        wait_until(lambda: limits.connections == 0 and limits.budget.held == 0, "every connection gone, nothing held")
+
+
+def handshake_status(port: int) -> bytes:
+    """The status line a new connection's opening handshake gets."""
+    with RawClient(port) as c:
+        c.sock.sendall(upgrade_request())
+        return c.read_head().split(b"\r\n")[0]
+
+
+def test_handshakes_beyond_max_connections_get_503_until_one_closes() -> None:
+    with limited_server(max_connections=3) as (port, limits):
+        silent = RawClient(port, seed=1).handshake()
+        mute = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)  # never even sends its request
+        with RawClient(port, seed=2).handshake() as good:
+            wait_until(lambda: limits.connections == 3, "three connections counted")
+            for _ in range(20):  # a flood of further handshakes
+                assert handshake_status(port) == b"HTTP/1.1 503 Service Unavailable"
+            good.frame(OP_TEXT, b"still served")
+            assert good.recv_message() == (OP_TEXT, b"still served")
+            silent.sock.close()
+            # Accepted again once the server has seen it go (bounded: wait_until's limit).
+            wait_until(lambda: limits.connections < 3, "the closed connection uncounted")
+            assert handshake_status(port) == b"HTTP/1.1 101 Switching Protocols"
+        mute.close()
+        wait_until(lambda: limits.connections == 0, "every connection gone")
+
+
+def test_max_buffered_holds_back_readers_that_never_read_and_serves_the_others(server_log: LogCollector) -> None:
+    limit, piece = 128 * 1024, 64 * 1024
+    with limited_server(max_buffered=limit, idle_timeout=0.5) as (port, limits):
+        frame = build_frame(b"\x01\x02\x03\x04", OP_BINARY, bytes(piece))
+        hostile = []
+        for i in range(4):
+            c = RawClient(port, seed=i)
+            c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            hostile.append(c.handshake())
+
+        def push(c: RawClient) -> None:
+            """Send echo-worthy messages and never read, until the server stops reading too (bounded)."""
+            c.sock.settimeout(1.0)
+            try:
+                for _ in range(256):  # 16 MiB: more than the socket buffers on both sides take
+                    c.sock.sendall(frame)
+            except (socket.timeout, OSError):
+                pass
+
+        async def good() -> None:
+            await asyncio.to_thread(wait_until, lambda: limits.budget.waits > 0, "the bound reached")
+            await served_meanwhile(port, 3, 0.1)
+
+        async def main() -> None:
+            await asyncio.gather(*(asyncio.to_thread(push, c) for c in hostile), good())
+
+        run(main(), timeout=120)
+        assert limits.budget.peak <= limit
+        for c in hostile:
+            c.sock.close()
+        wait_until(lambda: limits.connections == 0 and limits.budget.held == 0, "every connection gone, nothing held")

@@ -202,9 +202,10 @@ TAV_UTF8_API int tav_utf8vld_validate(void *handle, const uint8_t *data, size_t 
 namespace {
 
 // CPUID bits (Intel SDM vol. 2A, CPUID): leaf 1 ECX, leaf 7 subleaf 0 EBX and ECX.
-constexpr unsigned kL1Ssse3 = 1u << 9, kL1Sse41 = 1u << 19, kL1Osxsave = 1u << 27, kL1Avx = 1u << 28;
+constexpr unsigned kL1Ssse3 = 1u << 9, kL1Sse41 = 1u << 19, kL1Popcnt = 1u << 23, kL1Osxsave = 1u << 27,
+                   kL1Avx = 1u << 28;
 constexpr unsigned kL7Avx2 = 1u << 5, kL7Avx512f = 1u << 16, kL7Avx512bw = 1u << 30, kL7Avx512vl = 1u << 31;
-constexpr unsigned kL7cAvx512vbmi = 1u << 1;
+constexpr unsigned kL7cAvx512vbmi = 1u << 1, kL7cAvx512vbmi2 = 1u << 6;
 // XCR0: the register state the operating system saves on a context switch.
 // AVX needs XMM and YMM (bits 1, 2); AVX-512 also the opmask and the upper
 // ZMM registers (bits 5-7).
@@ -231,6 +232,7 @@ TAV_UTF8_API unsigned tav_cpu_features(void) {
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
     if (ecx & kL1Ssse3) f |= TAV_CPU_SSSE3;
     if (ecx & kL1Sse41) f |= TAV_CPU_SSE41;
+    const bool popcnt = (ecx & kL1Popcnt) != 0;
     const uint64_t xcr = (ecx & kL1Osxsave) ? xcr0() : 0;
     const bool avx_state = (ecx & kL1Avx) && (xcr & kXcr0Avx) == kXcr0Avx;
     const bool avx512_state = avx_state && (xcr & kXcr0Avx512) == kXcr0Avx512;
@@ -241,6 +243,7 @@ TAV_UTF8_API unsigned tav_cpu_features(void) {
         if (ebx & kL7Avx512bw) f |= TAV_CPU_AVX512BW;
         if (ebx & kL7Avx512vl) f |= TAV_CPU_AVX512VL;
         if (ecx & kL7cAvx512vbmi) f |= TAV_CPU_AVX512VBMI;
+        if ((ecx & kL7cAvx512vbmi2) && popcnt) f |= TAV_CPU_AVX512VBMI2;
     }
     return f;
 #else

@@ -56,6 +56,7 @@ TAV_UTF8_API int _tav_utf8vld_validate_unrolled(void *handle, const uint8_t *dat
 #define TAV_CPU_AVX512BW (1u << 5)
 #define TAV_CPU_AVX512VL (1u << 6)
 #define TAV_CPU_AVX512VBMI (1u << 7)
+#define TAV_CPU_AVX512VBMI2 (1u << 8) /* with POPCNT, which every such processor has */
 TAV_UTF8_API unsigned tav_cpu_features(void);
 
 #if defined(__x86_64__)
@@ -84,6 +85,79 @@ TAV_UTF8_API int _tav_utf8vld_validate_avx2(void *handle, const uint8_t *data,
                                             size_t length); /* TAV_CPU_AVX2 */
 TAV_UTF8_API int _tav_utf8vld_validate_avx512(void *handle, const uint8_t *data,
                                               size_t length); /* TAV_CPU_AVX512F | TAV_CPU_AVX512BW */
+#endif
+
+/* Decoding into the code units of a Python str (PEP 393).
+ *
+ * A caller measures the input first: the measure says whether it is UTF-8
+ * and, if so, how many code points it holds and the largest class among
+ * them, which picks the str's kind. The caller then allocates the str and
+ * converts into its buffer with the transcoder of that kind, dst_len being
+ * the measured length. The transcoders trust the measure: on input that is
+ * not UTF-8, whose code points do not fit their units, or with another
+ * dst_len, the units they write are unspecified, but they never write more
+ * than dst_len units nor read outside src[0, n).
+ *
+ * Every routine takes `key`: NULL for plain input, else the 4-byte masking
+ * key of RFC 6455 (section 5.3) applied from key[0], which the routine
+ * removes as it reads; src itself is never written.
+ *
+ * Routine families, each a complete set:
+ *   _scalar  portable, any processor
+ *   _ssse3   x86-64, needs TAV_CPU_SSSE3
+ *   _avx2    x86-64, needs TAV_CPU_AVX2
+ *   _avx512  x86-64, needs TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2
+ * None tests the processor: the caller checks tav_cpu_features() first. */
+
+/* Why a measure rejected its input: CPython's UnicodeDecodeError reasons. */
+#define TAV_UTF8_VALID 0
+#define TAV_UTF8_INVALID_START 1        /* "invalid start byte" */
+#define TAV_UTF8_INVALID_CONTINUATION 2 /* "invalid continuation byte" */
+#define TAV_UTF8_UNEXPECTED_END 3       /* "unexpected end of data" */
+
+typedef struct tav_utf8_measure {
+    size_t length;     /* code points, when valid */
+    uint32_t max_char; /* 0x7F, 0xFF, 0xFFFF or 0x10FFFF: a bound on every code point, when valid */
+    int reason;        /* TAV_UTF8_VALID or why not */
+    size_t start, end; /* when invalid: the UnicodeDecodeError's start and end, as
+                        * bytes(src).decode("utf-8") gives them */
+} tav_utf8_measure;
+
+/* 0 when src[0, n) is UTF-8, else -1 (out->reason, start, end say why and where). */
+TAV_UTF8_API int tav_utf8_measure_scalar(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out);
+/* Code units written: for valid input, out->length of its measure. */
+TAV_UTF8_API size_t tav_utf8_to_latin1_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                              size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs2_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                            size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs4_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                            size_t dst_len);
+
+#if defined(__x86_64__)
+/* Needs TAV_CPU_SSSE3. */
+TAV_UTF8_API int tav_utf8_measure_ssse3(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out);
+TAV_UTF8_API size_t tav_utf8_to_latin1_ssse3(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                             size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs2_ssse3(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                           size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs4_ssse3(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                           size_t dst_len);
+/* Needs TAV_CPU_AVX2. */
+TAV_UTF8_API int tav_utf8_measure_avx2(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out);
+TAV_UTF8_API size_t tav_utf8_to_latin1_avx2(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                            size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs2_avx2(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                          size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs4_avx2(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                          size_t dst_len);
+/* Needs TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2. */
+TAV_UTF8_API int tav_utf8_measure_avx512(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out);
+TAV_UTF8_API size_t tav_utf8_to_latin1_avx512(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                              size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs2_avx512(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                            size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                            size_t dst_len);
 #endif
 
 #if defined(__aarch64__)

@@ -140,8 +140,19 @@ inline size_t boundary_before(const uint8_t *data, size_t start, size_t b) {
     return b;
 }
 
-template <class V>
-__attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const uint8_t *data, size_t n) {
+// What a caller learns of the blocks besides their errors. The validator
+// learns nothing; the decoder's measure counts and bounds the characters
+// (utf8_decode.h). block() sees every block that is not all ASCII, each byte
+// once (the last one padded with zeros); flagged() says the automaton took
+// over before the end.
+struct NoTally {
+    template <class R>
+    TAV_LOOKUP_INLINE void block(R) {}
+    TAV_LOOKUP_INLINE void flagged() {}
+};
+
+template <class V, class Tally>
+TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tally &tally) {
     using reg = typename V::reg;
     constexpr size_t W = V::kWidth;
     constexpr size_t G = V::kGroup;  // blocks per loop step, one test per group
@@ -161,6 +172,13 @@ __attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const
     const Consts<V> k = consts<V>();
     reg before = V::zero();   // at a boundary, as after ASCII
     reg pending = V::zero();  // non-zero when `before` ends inside a character
+    // The errors of the groups since `mark` are ORed together and tested
+    // once per four groups; when they are not zero, the blocks from mark
+    // are checked again one by one to find the first flagged one.
+    reg errors = V::zero();
+    size_t mark = i;
+    reg mark_before = before, mark_pending = pending;
+    unsigned unchecked = 0;
     for (; n - i >= G * W; i += G * W) {
         reg b[G];
         for (size_t g = 0; g < G; ++g) b[g] = V::load(data + i + g * W);
@@ -168,22 +186,39 @@ __attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const
         for (size_t g = 1; g < G; ++g) any = V::or_(any, b[g]);
         if (V::ascii(any)) {
             // All ASCII: an error only when the bytes before wait for continuations.
-            if (V::nonzero(pending)) goto flagged;
+            if (V::nonzero(V::or_(errors, pending))) goto recheck;
             before = b[G - 1];
+            // A run of ASCII leaves nothing pending: while it lasts, only the
+            // top bits are tested, once per four groups.
+            while (n - i >= 5 * G * W) {
+                const uint8_t *span = data + i + G * W;
+                reg last = V::load(span);
+                reg top = last;
+                for (size_t k = 1; k < 4 * G; ++k) top = V::or_(top, last = V::load(span + k * W));
+                if (!V::ascii(top)) break;
+                before = last;
+                i += 4 * G * W;
+            }
+            mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
             continue;
         }
-        reg err = block_errors<V>(k, b[0], before);
-        for (size_t g = 1; g < G; ++g) err = V::or_(err, block_errors<V>(k, b[g], b[g - 1]));
-        if (V::nonzero(err)) goto flagged;
+        for (size_t g = 0; g < G; ++g) errors = V::or_(errors, block_errors<V>(k, b[g], g == 0 ? before : b[g - 1]));
+        for (size_t g = 0; g < G; ++g) tally.block(b[g]);
         before = b[G - 1];
         pending = unfinished<V>(k, before);
+        if (++unchecked == 4) {
+            if (V::nonzero(errors)) goto recheck;
+            mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
+        }
     }
+    if (V::nonzero(errors)) goto recheck;
     for (; n - i >= W; i += W) {
         const reg cur = V::load(data + i);
         if (V::ascii(cur)) {
             if (V::nonzero(pending)) goto flagged;
         } else {
             if (V::nonzero(block_errors<V>(k, cur, before))) goto flagged;
+            tally.block(cur);
             pending = unfinished<V>(k, cur);
         }
         before = cur;
@@ -196,6 +231,8 @@ __attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const
             if (V::nonzero(pending)) goto flagged;
         } else if (V::nonzero_in_first(block_errors<V>(k, cur, before), rest)) {
             goto flagged;
+        } else {
+            tally.block(cur);
         }
     }
     // Well formed up to the last character, which the automaton walks: its
@@ -209,6 +246,17 @@ __attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const
         return run_table(st, data, n, from, UTF8_ACCEPT);
     }
 
+recheck:
+    // A block from mark on has errors, or an ASCII block follows a character
+    // left open: the first such block is the flagged unit.
+    i = mark, before = mark_before, pending = mark_pending;
+    for (; n - i >= W; i += W) {
+        const reg cur = V::load(data + i);
+        if (V::ascii(cur) ? V::nonzero(pending) : V::nonzero(block_errors<V>(k, cur, before))) break;
+        if (!V::ascii(cur)) pending = unfinished<V>(k, cur);
+        before = cur;
+    }
+
 flagged:
     // The stream is well formed up to the character that begins before unit
     // i, and ill formed within it: the automaton finds the byte.
@@ -216,7 +264,14 @@ flagged:
 #if defined(TAV_LOOKUP_PROBE)
     tav_lookup_probe(1, i, from);
 #endif
+    tally.flagged();
     return run_table(st, data, n, from, UTF8_ACCEPT);
+}
+
+template <class V>
+__attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const uint8_t *data, size_t n) {
+    NoTally none;
+    return scan<V>(st, data, n, none);
 }
 
 }  // namespace TAV_LOOKUP_NS

@@ -11,8 +11,16 @@ The validator library is these files of this folder, compiled into the module
 - utf8_lookup.h     the vector kernel, written once over a register trait
 - utf8_ssse3.cpp, utf8_avx2.cpp, utf8_avx512.cpp
                     its instantiations for 16, 32 and 64-byte registers
-                    (x86-64), each under its own target attribute
-- utf8_neon.cpp     its instantiation for NEON (aarch64)
+                    (x86-64), each under its own target attribute, with the
+                    decoder's vector routines of the same family
+- utf8_decode.h     the decoder's vector measure and transcoders, written
+                    once over the register and lane traits
+- utf8_decode_common.h
+                    error positions, the portable measure and transcoder,
+                    the masked-input driver, shared by every family
+- utf8_decode_scalar.cpp
+                    the decoder's portable routines
+- utf8_neon.cpp     the vector kernel's instantiation for NEON (aarch64)
 
 All of them build as baseline code: no -m flag; a routine that needs more
 carries its own target attribute.
@@ -25,8 +33,15 @@ HERE = Path(__file__).resolve().parent
 
 #: The library's translation units besides _tav_utf8check.cpp, which is the
 #: source text of cffi's own unit.
-LIBRARY_UNITS = ["utf8_block.cpp", "utf8_ssse3.cpp", "utf8_avx2.cpp", "utf8_avx512.cpp", "utf8_neon.cpp"]
-HEADERS = ["tav_utf8check.h", "utf8_internal.h", "utf8_lookup.h"]
+LIBRARY_UNITS = [
+    "utf8_block.cpp",
+    "utf8_ssse3.cpp",
+    "utf8_avx2.cpp",
+    "utf8_avx512.cpp",
+    "utf8_decode_scalar.cpp",
+    "utf8_neon.cpp",
+]
+HEADERS = ["tav_utf8check.h", "utf8_internal.h", "utf8_lookup.h", "utf8_decode.h", "utf8_decode_common.h"]
 
 ffibuilder = FFI()
 

@@ -31,6 +31,10 @@ A last table compares the masked copy routines (``_tav_xormask_copy_*``: read
 the source, write it masked into a ready destination, one pass) with a copy
 (``dst[:] = src``) followed by the in-place routine of the same width.
 
+A table of the native module (``_tav_native``) masks through
+``XorMasker.mask`` with each routine forced (``_force_routines``) beside the
+automatic choice, from 16 B to 64 MiB, and gives their ratio at each size.
+
 Run: ``python -m tav.bench.mask`` (``--quick`` for a short pass).
 """
 from __future__ import annotations
@@ -38,7 +42,10 @@ from __future__ import annotations
 import argparse
 import ctypes
 import importlib
+import random
+import statistics
 import sys
+import time
 from types import ModuleType
 from typing import Any, Callable, Optional, Sequence
 
@@ -53,6 +60,9 @@ QUICK_SIZES = (125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 1 << 20)
 SMALL_FRAMES = (16, 125)
 COPY_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 256 << 10, 1 << 20)
 QUICK_COPY_SIZES = (16, 1 << 10, 64 << 10)
+AUTO_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 48 << 10, 64 << 10, 256 << 10, 1 << 20, 1536 << 10, 2 << 20,
+              4 << 20, 16 << 20, 64 << 20)
+QUICK_AUTO_SIZES = (16, 1 << 10, 64 << 10, 1 << 20)
 
 #: A case builder takes the payload size and returns the callable to time, or
 #: None when the peer is not installed.
@@ -277,7 +287,7 @@ FLOORS: tuple[tuple[str, Builder], ...] = tuple((w, _routine(w, zero_length=True
 
 
 def _size_label(n: int) -> str:
-    if n >= 1 << 20:
+    if n >= 1 << 20 and n % (1 << 20) == 0:
         return f"{n >> 20} MiB"
     if n >= 1 << 10:
         return f"{n >> 10} KiB"
@@ -375,6 +385,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 ["ns", *header[1:], "best"],
                 [[w, *(_ns(floors[n][w]) for n in sizes), _ns(floor[w])] for w in WIDTHS])
 
+    _auto_table(QUICK_AUTO_SIZES if args.quick else AUTO_SIZES, 5 if args.quick else 31)
     _copy_tables(QUICK_COPY_SIZES if args.quick else COPY_SIZES, min_time, rounds)
     _fused_table([4 << 10, 64 << 10, 1 << 20] + ([] if args.quick else [64 << 20]), min_time, rounds)
 
@@ -384,6 +395,69 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     print_table("Small-call breakdown, ns", ["call", "ns"], _overhead_rows(min_time, 2 * rounds))
     return 0
+
+
+def _auto_table(sizes: Sequence[int], rounds: int) -> None:
+    """The native module's automatic masking choice beside each routine forced, through XorMasker.mask().
+
+    Each timed block forces its routine, masks the bytearray once untimed (so
+    no routine inherits the cache state another left), and then masks it again
+    for at least 2 calls and about 4 ms, so the switch costs nothing
+    measurable and every row pays the same call path. The routines take turns
+    within each round, in an order shuffled anew (seeded) for every round, and
+    each figure is the median over the rounds of the block's thread CPU time. The last rows give the automatic choice against the best
+    forced routine at each size (1.00: it is that routine, or as fast)."""
+    try:
+        import _tav_native as native
+    except ImportError:
+        print("\n_tav_native is not built: no automatic masking choice to time")
+        return
+    routines = ["auto", *(w for w in ("bytes", "sse2", "avx2", "avx512", "neon") if _forcible(native, w))]
+    per_call: dict[int, list[float]] = {}
+    for n in sizes:
+        per_call[n] = _auto_row(native, routines, n, rounds)
+    header = ["GB/s", *(_size_label(n) for n in sizes)]
+    rows: list[list[object]] = [[r, *(gbps(n, per_call[n][i]) for n in sizes)] for i, r in enumerate(routines)]
+    rows.append(["best forced", *(routines[1 + min(range(len(routines) - 1), key=lambda i: per_call[n][i + 1])]
+                                  for n in sizes)])
+    rows.append(["auto / best forced", *(min(per_call[n][1:]) / per_call[n][0] for n in sizes)])
+    policy = ", ".join(f"{name} from {_size_label(start)}" for name, start in native.MASK_AUTO)
+    print_table(f"XorMasker.mask(bytearray) on _tav_native: the automatic choice ({policy}) beside "
+                "each routine forced, GB/s (medians of thread CPU time)", header, rows)
+
+
+def _auto_row(native: Any, routines: Sequence[str], n: int, rounds: int) -> list[float]:
+    """Median seconds per mask() call of n bytes for each routine, in the order given."""
+    buf, masker = _buffer(n), native.XorMasker(KEY)
+    mask, force = masker.mask, native._force_routines
+    calls = max(2, (8 << 20) // n)  # about 4 ms at the speeds of L1 down to memory
+    samples: list[list[float]] = [[] for _ in routines]
+    order = list(range(len(routines)))
+    shuffle = random.Random(n).shuffle
+    previous = force()
+    try:
+        for _ in range(rounds):
+            shuffle(order)
+            for i in order:
+                force(mask=routines[i])
+                mask(buf)
+                t0 = time.thread_time_ns()
+                for _ in range(calls):
+                    mask(buf)
+                samples[i].append((time.thread_time_ns() - t0) / calls / 1e9)
+    finally:
+        force(**previous)
+    return [statistics.median(s) for s in samples]
+
+
+def _forcible(native: Any, routine: str) -> bool:
+    """Whether this processor runs the native module's masking routine `routine`."""
+    try:
+        previous = native._force_routines(mask=routine)
+    except ValueError:
+        return False
+    native._force_routines(**previous)
+    return True
 
 
 def _copy_tables(sizes: Sequence[int], min_time: float, rounds: int) -> None:

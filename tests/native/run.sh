@@ -53,7 +53,7 @@ step() { # name, command...
 }
 
 # The validator library's units, as utf8check/utf8check_build.py lists them.
-utf8_units=(_tav_utf8check utf8_block utf8_ssse3 utf8_avx2 utf8_avx512 utf8_neon)
+utf8_units=(_tav_utf8check utf8_block utf8_ssse3 utf8_avx2 utf8_avx512 utf8_decode_scalar utf8_neon)
 utf8_objs=()
 utf8_probe_objs=()
 for u in "${utf8_units[@]}"; do
@@ -80,6 +80,7 @@ if [ "$arch" = x86_64 ] || [ "$arch" = aarch64 ]; then
 else
     echo "== skipped test_vector_validators: the vector validators exist on x86-64 and aarch64 only"
 fi
+step "build test_decoders" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_decoders.cpp" "${utf8_objs[@]}" -o "$out/test_decoders"
 step "build test_cpu_features" "$cxx" "${tst[@]}" -I"$root/utf8check" "$root/tests/native/test_cpu_features.cpp" "${utf8_objs[@]}" -o "$out/test_cpu_features"
 step "build test_maskers" "$cxx" "${tst[@]}" -I"$root/bytemask" "$root/tests/native/test_maskers.cpp" "$out/bytemask.o" -o "$out/test_maskers"
 
@@ -100,7 +101,7 @@ if [ "$mode" = asan ]; then
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 fi
 
-for t in test_cpu_features test_validators test_block_validators test_vector_validators test_vector_probe test_maskers; do
+for t in test_cpu_features test_validators test_block_validators test_vector_validators test_vector_probe test_decoders test_maskers; do
     if [ -x "$out/$t" ]; then
         start=$(date +%s)
         step "run $t ($mode)" "${runner[@]}" "$out/$t" && echo "   $(($(date +%s) - start)) s"

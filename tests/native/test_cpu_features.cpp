@@ -24,6 +24,7 @@ const Bit kBits[] = {
     {TAV_CPU_SSE2, "sse2"},         {TAV_CPU_SSSE3, "ssse3"},       {TAV_CPU_SSE41, "sse4_1"},
     {TAV_CPU_AVX2, "avx2"},         {TAV_CPU_AVX512F, "avx512f"},   {TAV_CPU_AVX512BW, "avx512bw"},
     {TAV_CPU_AVX512VL, "avx512vl"}, {TAV_CPU_AVX512VBMI, "avx512vbmi"},
+    {TAV_CPU_AVX512VBMI2, "avx512_vbmi2"},
 };
 
 #if defined(__x86_64__)
@@ -48,7 +49,7 @@ void test_stable_and_known_bits() {
     for (const Bit &b : kBits) known |= b.mask;
     EXPECT_EQ(f & ~known, 0, "bits without a name: 0x%x", f);
     // The AVX-512 extensions are reported only with their foundation.
-    if (f & (TAV_CPU_AVX512BW | TAV_CPU_AVX512VL | TAV_CPU_AVX512VBMI))
+    if (f & (TAV_CPU_AVX512BW | TAV_CPU_AVX512VL | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2))
         EXPECT_TRUE(f & TAV_CPU_AVX512F, "AVX-512 extension without AVX512F: 0x%x", f);
 }
 
