@@ -103,19 +103,21 @@ def test_incremental_decoding_of_mutated_corpus_texts(routine: str, lock: str) -
         shared.run_stream(NATIVE, [b"x" * 100 + chunks[0], *chunks[1:]])
 
 
-def test_short_ascii_path_leaves_at_any_non_ascii_byte() -> None:
-    """The automatic choice copies short ASCII itself; one non-ASCII character anywhere sends it to the routines."""
+def test_ascii_paths_leave_at_any_non_ascii_byte(lock: str) -> None:
+    """The automatic choice copies ASCII itself (short input whole, longer input as it checks it);
+    one non-ASCII character or fault anywhere sends the input, or the rest of it, to the routines."""
     assert _native._force_decode() == "auto"
-    for n in range(0, 300):
-        base = bytes(range(0x20, 0x7F)) * 3
-        for at in range(n + 1):
-            for char in (b"\xc3\xa9", b"\x80"):
+    base = bytes(range(0x20, 0x7F)) * 50
+    for n in [*range(0, 300), 511, 1000, 4109]:
+        for at in range(n + 1) if n < 1100 else range(0, n + 1, 7):
+            for char in (b"\xc3\xa9", b"\x80", "😀".encode()[:3]):
                 data = base[:at] + char + base[at:n]
                 assert outcome(lambda: _native.decode_utf8(data)) == expect(data), (n, at, char)
+                shared.run_stream(NATIVE, [data, b""])
         plain = base[:n]
         assert outcome(lambda: _native.decode_utf8(plain)) == expect(plain)
         dec = _native.Utf8Decoder()
-        assert dec.decode(plain) == plain.decode() and dec.getstate() == (b"", 0)
+        assert outcome(lambda: dec.decode(plain)) == expect(plain) and dec.getstate() == (b"", 0)
 
 
 # --- the processor check and the switch --------------------------------------------------------
