@@ -21,6 +21,8 @@ MASK_ROUTINE: str
 RELEASE_GIL_THRESHOLD: int
 #: Whether this processor has SSE4.1, which the SSE2 masking routine needs.
 HAS_SSE41: bool
+#: The C API's table for compiled callers (tav.get_include(), tav_capi.h): a capsule.
+_C_API: object
 
 class Utf8Validator:
     def __init__(self) -> None: ...

@@ -13,6 +13,7 @@
 //   masker.h / masker.cpp        XorMasker and the one-shot masking functions
 //   fused.cpp                    unmask_and_validate()
 //   decoder.h / decoder.cpp      decoding into str
+//   capsule.h / capsule.cpp      the C API for compiled callers (_C_API)
 // All of it lives in one anonymous namespace, so the module exports nothing
 // but its init function.
 //
@@ -43,6 +44,7 @@
 #include "utf8_avx2.cpp"
 #include "utf8_avx512.cpp"
 #include "utf8_block.cpp"
+#include "utf8_decode_scalar.cpp"
 #include "utf8_ssse3.cpp"
 
 // The module's parts, each after the headers it uses.
@@ -51,4 +53,5 @@
 #include "masker.cpp"
 #include "fused.cpp"
 #include "decoder.cpp"
+#include "capsule.cpp"
 #include "module.cpp"
