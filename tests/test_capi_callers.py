@@ -241,7 +241,8 @@ def test_table_version(caller: ModuleType) -> None:
     assert (version, size) == (header_version, header_size)
 
 
-@pytest.mark.skipif(PYPY or platform.machine().lower() not in ("x86_64", "amd64"),
+@pytest.mark.skipif(PYPY, reason="the C API is CPython-only")
+@pytest.mark.skipif(platform.machine().lower() not in ("x86_64", "amd64"),
                     reason="the portable routines differ from the chosen ones on x86-64 only")
 def test_portable_routines(c_caller: Path) -> None:
     """With no processor feature (TAV_CPU_FEATURES_MASK=0) the table runs the portable routines, with the same results."""
@@ -254,7 +255,7 @@ def test_portable_routines(c_caller: Path) -> None:
     subprocess.run([sys.executable, "-c", code, str(c_caller.parent), str(HERE)], env=env, check=True, timeout=300)
 
 
-@pytest.mark.skipif(PYPY, reason="CPython: the native module exists")
+@pytest.mark.skipif(PYPY, reason="the C API is CPython-only (test_pypy_import_error covers PyPy)")
 def test_import_error_without_native_module(c_caller: Path) -> None:
     """Where _tav_native cannot be imported, the caller's import fails with ImportError, not a crash."""
     code = "import sys; sys.modules['_tav_native'] = None; sys.path.insert(0, sys.argv[1]); import capi_c"
