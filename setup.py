@@ -1,3 +1,6 @@
+import sys
+import sysconfig
+
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
@@ -42,13 +45,62 @@ native = Extension(
     extra_compile_args=["-std=c++17", "-O3", "-fno-exceptions", "-fno-rtti", "-fvisibility=hidden"],
 )
 
-# Everything static lives in pyproject.toml; cffi's modules and the C-API
-# extension cannot be said in TOML.
-setup(
-    cmdclass={"build_ext": BuildExt},
-    cffi_modules=[
+PYPY = hasattr(sys, "pypy_version_info")
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def cffi_plan() -> "tuple[str | None, str | None]":
+    """(requirement, reason): the cffi this interpreter needs to build and run
+    the cffi modules, and why they are left out (None when they are built).
+
+    The free-threaded CPython 3.13 has no cffi: cffi 2 refuses it, and cffi 1
+    generates limited-API code, which a free-threaded build does not compile.
+    cffi 2 builds for the free-threaded 3.14 and later. PyPy brings its own."""
+    if FREE_THREADED and sys.version_info < (3, 14):
+        return None, "cffi supports no free-threaded CPython before 3.14"
+    if PYPY:
+        return None, None
+    requirement = "cffi>=2,<3" if FREE_THREADED else "cffi>=1.17,<3"
+    try:
+        import cffi
+    except ImportError:
+        return requirement, None  # asked of the build frontend first (setup_requires below)
+    if FREE_THREADED and int(cffi.__version__.split(".")[0]) < 2:
+        return requirement, f"cffi {cffi.__version__} cannot build for a free-threaded interpreter; cffi 2 can"
+    return requirement, None
+
+
+requirement, left_out = cffi_plan()
+try:
+    import cffi  # noqa: F401  (only to learn whether cffi_modules can be said)
+
+    cffi_present = True
+except ImportError:
+    cffi_present = False
+options = {}
+if left_out:
+    print(
+        f"tav: building without the cffi modules _tav_utf8check and _tav_bytemask: {left_out}. "
+        "The native module _tav_native serves the safe API.",
+        file=sys.stderr,
+    )
+elif cffi_present:
+    options["cffi_modules"] = [
         "utf8check/utf8check_build.py:ffibuilder",
         "bytemask/bytemask_build.py:ffibuilder",
-    ],
-    ext_modules=[] if hasattr(__import__("sys"), "pypy_version_info") else [native],
+    ]
+elif requirement:
+    # setuptools' build backend returns these from get_requires_for_build_*,
+    # so the frontend installs cffi before it builds (pyproject.toml cannot
+    # say "cffi, except on the free-threaded 3.13").
+    options["setup_requires"] = [requirement]
+
+# Everything static lives in pyproject.toml; cffi's modules, the C-API
+# extension and the dependency on cffi, which differs between interpreters
+# (wheels are built per interpreter), cannot be said in TOML.
+setup(
+    cmdclass={"build_ext": BuildExt},
+    install_requires=[requirement] if requirement and not left_out else [],
+    ext_modules=[] if PYPY else [native],
+    **options,
 )

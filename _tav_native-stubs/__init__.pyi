@@ -10,12 +10,12 @@ _Self = TypeVar("_Self")
 
 #: Without a vector validator, chunks of at least this many bytes go to the SSE2 block validator.
 BLOCK_VALIDATOR_THRESHOLD: int
-#: The widest vector validator this processor runs ("avx512", "avx2", "ssse3"), or "none".
+#: The widest vector validator this processor runs ("avx512", "avx2", "ssse3", "neon"), or "none".
 VECTOR_ROUTINE: str
 #: Chunks of at least this many bytes go to that vector validator (0 without one).
 VECTOR_FROM: int
 #: The masking routine "auto" runs at every size: the widest this processor runs
-#: ("avx512", "avx2", "sse2", or "bytes").
+#: ("avx512", "avx2", "sse2", "neon", or "bytes").
 MASK_ROUTINE: str
 #: Buffers of at least this many bytes are processed with the interpreter lock released.
 RELEASE_GIL_THRESHOLD: int

@@ -45,6 +45,7 @@
 #include "utf8_avx512.cpp"
 #include "utf8_block.cpp"
 #include "utf8_decode_scalar.cpp"
+#include "utf8_neon.cpp"
 #include "utf8_ssse3.cpp"
 
 // The module's parts, each after the headers it uses.

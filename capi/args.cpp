@@ -87,6 +87,11 @@ int get_readable(PyObject *obj, Py_buffer *view, const char *what) {
     return check_plain(view, what);
 }
 
+int get_any_layout(PyObject *obj, Py_buffer *view, const char *what) {
+    if (PyObject_GetBuffer(obj, view, PyBUF_FULL_RO) < 0) return explain_read_error(obj, what);
+    return check_plain(view, what);
+}
+
 int get_writable(PyObject *obj, Py_buffer *view, const char *what) {
     if (PyObject_GetBuffer(obj, view, PyBUF_ND | PyBUF_WRITABLE | PyBUF_FORMAT) == 0) return check_plain(view, what);
     // Only a refusal can mean read-only; anything else (MemoryError,

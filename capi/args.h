@@ -16,6 +16,10 @@ namespace {
 // itself, never from an attribute, which a metaclass could make anything.
 const char *type_name(PyObject *obj);
 
+// A read export of plain data in any layout, strided ones too; on failure -1,
+// with the error worded as for the other takers.
+int get_any_layout(PyObject *obj, Py_buffer *view, const char *what);
+
 // Bytes to read: a bytes object in place, anything else through an export
 // that `release` gives back. The export pins the memory while the
 // interpreter lock is released.

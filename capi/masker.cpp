@@ -321,10 +321,39 @@ PyObject *fn_mask_in_place(PyObject *module, PyObject *const *args, Py_ssize_t n
     return one_shot_in_place(module, key, buffer, "mask_in_place()");
 }
 
+// websockets' apply_mask copies a buffer that is not C-contiguous (a strided
+// memoryview) and masks the copy; so does this one, straight into the result.
 PyObject *fn_apply_mask(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *data, *mask;
     if (!two_args("apply_mask", DATA_MASK, args, nargs, kwnames, &data, &mask)) return nullptr;
-    return one_shot_masked(module, mask, data, "apply_mask()", WEBSOCKETS_MASK);
+    if (PyBytes_CheckExact(data)) return one_shot_masked(module, mask, data, "apply_mask()", WEBSOCKETS_MASK);
+    uint8_t k[4];
+    if (parse_key(mask, k, WEBSOCKETS_MASK) < 0) return nullptr;
+    Py_buffer view;
+    if (get_any_layout(data, &view, "apply_mask()") < 0) return nullptr;
+    const Shared *sh = module_state(module)->shared;
+    xormask_state rec;
+    init_masker_record(&rec, k);
+    PyObject *out;
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+        Input in;
+        in.data = static_cast<const uint8_t *>(view.buf);
+        in.size = view.len;
+        in.exported = false;
+        out = masked_bytes(sh, &rec, in);
+    } else if ((out = PyBytes_FromStringAndSize(nullptr, view.len)) != nullptr) {
+        uint8_t *dst = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out));
+        if (PyBuffer_ToContiguous(dst, &view, view.len, 'C') < 0) {
+            Py_CLEAR(out);
+        } else {
+            unlocked_if_long(sh, view.len, [&] {
+                run_mask(sh, &rec, dst, static_cast<size_t>(view.len));
+                return 0;
+            });
+        }
+    }
+    PyBuffer_Release(&view);
+    return out;
 }
 
 PyObject *fn_websocket_mask(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

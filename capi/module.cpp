@@ -111,28 +111,18 @@ PyObject *fn_force_routines(PyObject *module, PyObject *const *args, Py_ssize_t 
     int utf8 = sh->utf8_routine.load(), mask = sh->mask_routine.load();
     Py_ssize_t release_from = sh->release_from.load();
     if (a[0] != nullptr && a[0] != Py_None) {
-        if ((utf8 = name_index(a[0], UTF8_NAMES, 7, "utf8")) < 0) return nullptr;
-#if !defined(__x86_64__)
-        if (utf8 >= UTF8_SSE2) {
-            PyErr_SetString(PyExc_ValueError, "_force_routines(): no x86-64 validator on this processor");
-            return nullptr;
-        }
-#endif
-        if (utf8 >= UTF8_SSSE3 && utf8 > sh->vector_routine) {
+        if ((utf8 = name_index(a[0], UTF8_NAMES, 8, "utf8")) < 0) return nullptr;
+        if (!runs_utf8(sh, utf8)) {
             PyErr_Format(PyExc_ValueError, "_force_routines(): this processor does not run the %s validator",
                          UTF8_NAMES[utf8]);
             return nullptr;
         }
     }
     if (a[1] != nullptr && a[1] != Py_None) {
-        if ((mask = name_index(a[1], MASK_NAMES, 6, "mask")) < 0) {
-            return nullptr;
-        } else if ((mask == MASK_AVX2 || mask == MASK_AVX512) && mask > sh->auto_mask) {
-            PyErr_Format(PyExc_ValueError, "_force_routines(): this processor does not run the %s masking routine",
-                         MASK_NAMES[mask]);
-            return nullptr;
-        } else if (mask == MASK_SSE2 && !sh->has_sse41) {
-            PyErr_SetString(PyExc_ValueError, "_force_routines(): the SSE2 masking routine needs SSE4.1, which this processor lacks");
+        if ((mask = name_index(a[1], MASK_NAMES, 7, "mask")) < 0) return nullptr;
+        if (!runs_mask(sh, mask)) {
+            PyErr_Format(PyExc_ValueError, "_force_routines(): this processor does not run the %s masking routine%s",
+                         MASK_NAMES[mask], mask == MASK_SSE2 ? " (it needs SSE4.1)" : "");
             return nullptr;
         }
     }
@@ -188,8 +178,8 @@ PyMethodDef private_functions[] = {
     {"_force_routines", as_cfunction(fn_force_routines), METH_FASTCALL | METH_KEYWORDS,
      "_force_routines(*, utf8=None, mask=None, release_gil_from=None)\n--\n\n"
      "For tests and benchmarks: force the validation routine ('auto', 'table',\n"
-     "'unrolled', 'sse2', 'ssse3', 'avx2', 'avx512'), the masking routine ('auto',\n"
-     "'bytes', 'sse2', 'avx2', 'avx512') and the size from which the interpreter lock\n"
+     "'unrolled', 'sse2', 'ssse3', 'avx2', 'avx512', 'neon'), the masking routine\n"
+     "('auto', 'bytes', 'sse2', 'avx2', 'avx512', 'neon') and the size from which the interpreter lock\n"
      "is released (a negative size restores the default). None leaves a setting as\n"
      "it is. Returns the previous settings, which _force_routines(**previous) restores."},
     {nullptr, nullptr, 0, nullptr},
@@ -227,6 +217,41 @@ int add_type(PyObject *module, PyType_Spec *type_def, vectorcallfunc vectorcall,
     return 0;
 }
 
+#if PY_VERSION_HEX < 0x030A0000
+// Python 3.9 keeps a heap type's doc without its text signature, so that
+// inspect.signature() finds none for the classes; a __signature__ made when
+// first asked for (inspect is not imported before) gives the same answer as
+// the text signature does from 3.10.
+const char LAZY_SIGNATURE[] =
+    "class LazySignature:\n"
+    "    def __init__(self, names):\n"
+    "        self.names = names\n"
+    "    def __get__(self, obj, cls):\n"
+    "        import inspect\n"
+    "        kind = inspect.Parameter.POSITIONAL_OR_KEYWORD\n"
+    "        return inspect.Signature([inspect.Parameter(name, kind) for name in self.names])\n";
+
+int add_signatures(const ModuleState *st) {
+    PyObject *globals = PyDict_New();
+    if (globals == nullptr) return -1;
+    int result = -1;
+    PyObject *ran = nullptr, *lazy = nullptr, *none = nullptr, *key = nullptr;
+    if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0 &&
+        (ran = PyRun_String(LAZY_SIGNATURE, Py_file_input, globals, globals)) != nullptr &&
+        (lazy = PyDict_GetItemString(globals, "LazySignature")) != nullptr &&
+        (none = PyObject_CallFunction(lazy, "(())")) != nullptr && (key = PyObject_CallFunction(lazy, "((s))", "key")) != nullptr &&
+        PyObject_SetAttrString(reinterpret_cast<PyObject *>(st->validator_type), "__signature__", none) == 0 &&
+        PyObject_SetAttrString(reinterpret_cast<PyObject *>(st->masker_type), "__signature__", key) == 0) {
+        result = 0;
+    }
+    Py_XDECREF(key);
+    Py_XDECREF(none);
+    Py_XDECREF(ran);
+    Py_DECREF(globals);
+    return result;
+}
+#endif
+
 const char *routine_name(const char *const *names, int routine) { return routine != 0 ? names[routine] : "none"; }
 
 int module_exec(PyObject *module) {
@@ -237,6 +262,9 @@ int module_exec(PyObject *module) {
 
     if (add_type(module, &validator_type_def, validator_vectorcall, &st->validator_type) < 0) return -1;
     if (add_type(module, &masker_type_def, masker_vectorcall, &st->masker_type) < 0) return -1;
+#if PY_VERSION_HEX < 0x030A0000
+    if (add_signatures(st) < 0) return -1;
+#endif
     if (add_functions(module, tav_functions, "tav") < 0) return -1;
     if (add_functions(module, compat_functions, "tav.compat") < 0) return -1;
     if (add_functions(module, private_functions, "_tav_native") < 0) return -1;

@@ -27,11 +27,14 @@ inline unsigned cpu_features() {
 // The widest masking routine this processor runs. The widest wins at every
 // size on Intel and AMD alike (`python -m tav.bench.mask`, its table of the
 // automatic choice beside each forced routine): so "auto" is this routine.
+// NEON is part of every aarch64 processor.
 inline int widest_mask(unsigned features) {
 #if defined(__x86_64__)
     if ((features & TAV_CPU_AVX512F) && (features & TAV_CPU_AVX512BW)) return MASK_AVX512;
     if (features & TAV_CPU_AVX2) return MASK_AVX2;
     if (features & TAV_CPU_SSE41) return MASK_SSE2;
+#elif defined(__aarch64__)
+    return MASK_NEON;
 #endif
     (void)features;
     return MASK_BYTES;
@@ -43,9 +46,32 @@ inline int best_vector_routine(unsigned features) {
     if ((features & TAV_CPU_AVX512F) && (features & TAV_CPU_AVX512BW)) return UTF8_AVX512;
     if (features & TAV_CPU_AVX2) return UTF8_AVX2;
     if (features & TAV_CPU_SSSE3) return UTF8_SSSE3;
+#elif defined(__aarch64__)
+    return UTF8_NEON;
 #endif
     (void)features;
     return 0;
+}
+
+// Whether this processor runs the validation routine `routine`.
+inline bool runs_utf8(const Shared *sh, int routine) {
+    if (routine <= UTF8_UNROLLED) return true;
+#if defined(__x86_64__)
+    return routine == UTF8_SSE2 || (routine <= UTF8_AVX512 && routine <= sh->vector_routine);
+#else
+    return routine == sh->vector_routine;
+#endif
+}
+
+// Whether this processor runs the masking routine `routine`.
+inline bool runs_mask(const Shared *sh, int routine) {
+    if (routine == MASK_BYTES || routine == MASK_AUTO) return true;
+#if defined(__x86_64__)
+    if (routine == MASK_SSE2) return sh->has_sse41;
+    return (routine == MASK_AVX2 || routine == MASK_AVX512) && routine <= sh->auto_mask;
+#else
+    return routine == sh->auto_mask;
+#endif
 }
 
 #if defined(__x86_64__)
@@ -56,6 +82,10 @@ inline int run_vector(int routine, utf8vld_state *rec, const uint8_t *p, size_t 
         default: return _tav_utf8vld_validate_ssse3(rec, p, n);
     }
 }
+#elif defined(__aarch64__)
+inline int run_vector(int, utf8vld_state *rec, const uint8_t *p, size_t n) {
+    return _tav_utf8vld_validate_neon(rec, p, n);
+}
 #endif
 
 // One chunk through the routine in force. With `exact`, a rejection leaves the
@@ -65,12 +95,14 @@ inline int run_vector(int routine, utf8vld_state *rec, const uint8_t *p, size_t 
 inline int run_validate(const Shared *sh, utf8vld_state *rec, const uint8_t *p, size_t n, [[maybe_unused]] bool exact) {
     const int routine = sh->utf8_routine.load(std::memory_order_relaxed);
     if (routine == UTF8_TABLE) return _tav_utf8vld_validate_table(rec, p, n);
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
     if (routine >= UTF8_SSSE3) return run_vector(routine, rec, p, n);
     if (routine == UTF8_AUTO && sh->vector_routine != 0) {
         if (n >= VECTOR_FROM[sh->vector_routine]) return run_vector(sh->vector_routine, rec, p, n);
         return tav_utf8vld_validate(rec, p, n);
     }
+#endif
+#if defined(__x86_64__)
     bool block = routine == UTF8_SSE2;
     if (routine == UTF8_AUTO) {
         const size_t head = (0 - reinterpret_cast<uintptr_t>(p)) & 15u;  // bytes before the first boundary
@@ -98,6 +130,8 @@ inline void run_mask(const Shared *sh, xormask_state *rec, uint8_t *p, size_t n)
         case MASK_AVX512: _tav_xormask_process_avx512(rec, p, n); return;
         case MASK_AVX2: _tav_xormask_process_avx2(rec, p, n); return;
         case MASK_SSE2: _tav_xormask_process_sse2(rec, p, n); return;
+#elif defined(__aarch64__)
+        case MASK_NEON: _tav_xormask_process_neon(rec, p, n); return;
 #endif
         default: _tav_xormask_process_simple(rec, p, n); return;
     }
@@ -110,6 +144,8 @@ inline void run_copy(const Shared *sh, xormask_state *rec, const uint8_t *src, u
         case MASK_AVX512: _tav_xormask_copy_avx512(rec, src, dst, n); return;
         case MASK_AVX2: _tav_xormask_copy_avx2(rec, src, dst, n); return;
         case MASK_SSE2: _tav_xormask_copy_sse2(rec, src, dst, n); return;
+#elif defined(__aarch64__)
+        case MASK_NEON: _tav_xormask_copy_neon(rec, src, dst, n); return;
 #endif
         default: _tav_xormask_copy_simple(rec, src, dst, n); return;
     }

@@ -84,7 +84,8 @@ class Budget:
         if self.held + n > self.limit:
             return False
         self.held += n
-        self.peak = max(self.peak, self.held)
+        if self.held > self.peak:
+            self.peak = self.held
         return True
 
     async def take(self, n: int) -> None:
@@ -102,10 +103,11 @@ class Budget:
     def give(self, n: int) -> None:
         """Release `n` held bytes; every waiter tries again."""
         self.held -= n
-        waiters, self.waiters = self.waiters, []
-        for waiter in waiters:
-            if not waiter.done():
-                waiter.set_result(None)
+        if self.waiters:
+            waiters, self.waiters = self.waiters, []
+            for waiter in waiters:
+                if not waiter.done():
+                    waiter.set_result(None)
 
 
 class Limits:
@@ -203,20 +205,29 @@ class Connection:
         self.masker = tav.XorMasker(bytes(4))
         self.text_status = tav.Utf8Status.COMPLETE
         self.held = 0  # payload bytes this connection holds of the budget
-        self.received = 0  # payload bytes read, for the idle timer
+        self.received = 0  # bytes read, for the idle timer
         self.waiting_for_budget = False
         self.expired: Optional[ProtocolFailure] = None  # why the idle timer ended the connection
         self.seen = (-1, 0)  # (received, bytes waiting to be sent) when the timer last looked
         self.pinged = False
         self.timer: Optional[asyncio.TimerHandle] = None
-        transport = getattr(writer, "transport", None)
-        self.transport: Optional[asyncio.WriteTransport] = transport
-        if transport is not None:
-            # drain() then returns once every byte has left, so the budget is given back exactly.
-            transport.set_write_buffer_limits(high=0)
+        self.unsent = 0  # of those held, bytes of echoes not yet known to have left the transport
+        self.transport: Optional[asyncio.WriteTransport] = getattr(writer, "transport", None)
+
+    def settle(self) -> int:
+        """Give back the bytes of echoes that have left the transport; the bytes still waiting there.
+
+        The transport's count includes frame headers, so a little more than
+        the payload may stay held until the next look."""
+        waiting = self.transport.get_write_buffer_size() if self.transport is not None else 0
+        left = self.unsent - min(self.unsent, waiting)
+        if left:
+            self.unsent -= left
+            self.give(left)
+        return waiting
 
     def _tick(self, task: "asyncio.Task[None]") -> None:
-        waiting = self.transport.get_write_buffer_size() if self.transport is not None else 0
+        waiting = self.settle()
         moved = self.received != self.seen[0] or waiting < self.seen[1]
         self.seen = (self.received, waiting)
         if moved or (self.waiting_for_budget and not self.held):  # waiting for others is not idling
@@ -234,16 +245,13 @@ class Connection:
             return
         self.timer = asyncio.get_running_loop().call_later(self.limits.idle_timeout, self._tick, task)
 
-    async def take(self, n: int) -> None:
-        """Hold `n` bytes of the server's budget, waiting for room if need be."""
-        budget = self.limits.budget
-        if not budget.grant(n):
-            self.waiting_for_budget = True
-            try:
-                await budget.take(n)
-            finally:
-                self.waiting_for_budget = False
-        self.held += n
+    async def wait_for_budget(self, n: int) -> None:
+        """Hold `n` bytes of the server's budget once there is room."""
+        self.waiting_for_budget = True
+        try:
+            await self.limits.budget.take(n)
+        finally:
+            self.waiting_for_budget = False
 
     def give(self, n: int) -> None:
         self.held -= n
@@ -292,12 +300,14 @@ class Connection:
         if not length:
             return
         end = len(into) + length
-        masker = self.masker
+        masker, budget = self.masker, self.limits.budget
         masker.reset(key)  # the frame's key, from its first byte
         while len(into) < end:
-            want = min(PIECE, end - len(into), self.limits.budget.limit)
+            want = min(PIECE, end - len(into), budget.limit)
             if budgeted:
-                await self.take(want)
+                if not budget.grant(want):  # no coroutine where there is room
+                    await self.wait_for_budget(want)
+                self.held += want
             data = await self.reader.read(want)
             if budgeted and len(data) < want:
                 self.give(want - len(data))
@@ -330,6 +340,7 @@ class Connection:
             raise self.expired from None
         finally:
             self.stop_timer()
+            self.unsent = 0
             self.give(self.held)
 
     def stop_timer(self) -> None:
@@ -369,10 +380,10 @@ class Connection:
                 if self.text_status != tav.Utf8Status.COMPLETE:
                     raise ProtocolFailure(1007, "text message ends inside a UTF-8 sequence")
                 self.send(message_opcode, message)
-                sent = len(message)
+                self.unsent += len(message)
                 message_opcode, message = None, bytearray()  # the transport may still hold the last one
                 await self.writer.drain()
-                self.give(sent)
+                self.settle()
 
     async def close_handshake(self, payload: bytearray) -> None:
         """Answer the client's close frame with its own code, then close the TCP connection."""

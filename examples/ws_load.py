@@ -5,10 +5,12 @@ Starts the servers in subprocesses on 127.0.0.1 (tav's on each backend), then fo
 opens N connections with the websockets client and pushes M messages of S bytes
 through each (a sender and a receiver task per connection, every echo checked),
 in alternating turns for the two servers, and prints the best turn of each side
-by side:
+by side, with the median CPU time each server process spent per message (read
+from /proc, so it holds up better than the wall clock on a busy machine):
 
     python examples/ws_load.py --connections 8 --messages 1000 --size 16 4096 65536
     python examples/ws_load.py -n 4 -m 16 -s 1048576    # 1 MiB messages
+    python examples/ws_load.py --backend native --also old_echo_server.py   # before and after a change
 
 Every server gets the same client, with compression off, and run one Python
 process each; the client is one more process, so on a small machine it shares
@@ -21,6 +23,7 @@ import argparse
 import asyncio
 import os
 import random
+import statistics
 import subprocess
 import sys
 import time
@@ -90,6 +93,16 @@ async def one_turn(uri: str, connections: int, messages: Sequence[Message]) -> f
             await ws.close()
 
 
+def cpu_seconds(pid: int) -> float:
+    """User and system CPU time of process `pid` so far (Linux /proc), or NaN where that cannot be read."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError):
+        return float("nan")
+
+
 def payload(kind: str, size: int, rng: random.Random) -> Message:
     if kind == "binary":
         return rng.randbytes(size)
@@ -113,6 +126,10 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         "--backend", nargs="+", choices=["native", "cffi"], default=["native", "cffi"],
         help="tav backends to run the echo server on, each in its own process",
     )
+    parser.add_argument(
+        "--also", nargs="+", default=[], metavar="SCRIPT",
+        help="more echo servers that take echo_server.py's options (another version of it, say), on the first backend",
+    )
     args = parser.parse_args(argv)
     kinds = ["binary", "text"] if args.kind == "both" else [args.kind]
     max_message = max(args.size) + 1
@@ -122,6 +139,9 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         echo = [sys.executable, str(HERE / "echo_server.py"), "--port", "0", "--max-message", str(max_message)]
         for backend in args.backend:
             servers[f"tav echo_server ({backend})"] = start_server(echo, {"TAV_BACKEND": backend})
+        for script in args.also:
+            argv_ = [sys.executable, script, *echo[2:]]
+            servers[f"{script} ({args.backend[0]})"] = start_server(argv_, {"TAV_BACKEND": args.backend[0]})
         servers["websockets"] = start_server([sys.executable, "-c", REFERENCE_SERVER])
         rows = []
         rng = random.Random(0)
@@ -130,15 +150,23 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
                 messages = [payload(kind, size, rng) for _ in range(min(args.messages, 16))]
                 messages = [messages[i % len(messages)] for i in range(args.messages)]
                 best = {name: float("inf") for name in servers}
+                cpu: dict[str, list[float]] = {name: [] for name in servers}
                 for _ in range(args.turns):
-                    for name, (_, uri) in servers.items():
+                    for name, (proc, uri) in servers.items():
+                        before = cpu_seconds(proc.pid)
                         best[name] = min(best[name], asyncio.run(one_turn(uri, args.connections, messages)))
+                        cpu[name].append(cpu_seconds(proc.pid) - before)
                 total = args.connections * args.messages
+                # The server's own CPU time per message: what other processes do to the wall clock hardly touches it.
+                per_msg = {name: statistics.median(c) / total * 1e6 for name, c in cpu.items()}
                 for name, seconds in best.items():
-                    rows.append([kind, size, name, total / seconds, total * size / seconds / 1e6, best["websockets"] / seconds])
+                    rows.append([
+                        kind, size, name, total / seconds, total * size / seconds / 1e6, best["websockets"] / seconds,
+                        per_msg[name], per_msg["websockets"] / per_msg[name],
+                    ])
         print_table(
             f"{args.connections} connections x {args.messages} messages, best of {args.turns} turns",
-            ["kind", "size (B)", "server", "msgs/s", "MB/s", "speed vs websockets"],
+            ["kind", "size (B)", "server", "msgs/s", "MB/s", "speed vs websockets", "server CPU us/msg", "CPU vs websockets"],
             rows,
         )
     finally:

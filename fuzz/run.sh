@@ -6,6 +6,12 @@
 # abort, sanitizer report, leak or timeout) is written to build/fuzz/artifacts/
 # and makes the script exit non-zero. CXX picks the compiler (clang++).
 #
+#   fuzz/run.sh api [SECONDS]             default: 45 s
+# Runs fuzz/fuzz_api.py (atheris) on the safe API with a clang build of the
+# native module that carries coverage instrumentation, libFuzzer preloaded;
+# PYTHON names the interpreter (the active one), which must have tav and
+# atheris installed. Prints a summary line with coverage and corpus size.
+#
 #   fuzz/run.sh replay [COUNT]            default: 3000 mutations per target
 # Builds both targets without libFuzzer (fuzz/replay.cpp drives them), with
 # UBSan, and runs each on its seeds and COUNT inputs mutated from them. CXX
@@ -54,6 +60,55 @@ if [ "${1:-}" = replay ]; then
     "${runner[@]}" "$out/fuzz_utf8" -n "$count" "$root/fuzz/seeds/utf8" || status=1
     "${runner[@]}" "$out/fuzz_mask" -n "$count" "$root/fuzz/seeds/mask" || status=1
     exit "$status"
+fi
+
+if [ "${1:-}" = api ]; then
+    # The safe API under atheris, its native module built by clang with coverage
+    # instrumentation (-fsanitize=fuzzer-no-link) and libFuzzer preloaded, so
+    # that the fuzzer sees the native branches as well as tav's Python ones.
+    seconds="${2:-45}"
+    python="${PYTHON:-python}"
+    cxx="${CXX:-clang++}"
+    out="$root/build/fuzz/api"
+    corpus="$root/build/fuzz/corpus/fuzz_api"
+    log="$root/build/fuzz/fuzz_api.log"
+    mkdir -p "$out" "$corpus" "$root/build/fuzz/artifacts"
+    pyinc="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" || exit 1
+    suffix="$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" || exit 1
+    archive="$("$cxx" -print-resource-dir)/lib/linux/libclang_rt.fuzzer_no_main-$(uname -m).a"
+    if [ ! -f "$archive" ]; then
+        echo "api: $archive not found (install libclang-rt-14-dev)" >&2
+        exit 1
+    fi
+    rm -f "$out"/_tav_native*.so "$out/libfuzzer.so"
+    "$cxx" -std=c++17 -O1 -g -fPIC -shared "${lib[@]}" -fvisibility=hidden -fsanitize=fuzzer-no-link \
+        -I"$root/capi" "${inc[@]}" -I"$pyinc" "$root/capi/_tav_native.cpp" "$root/capi/bytemask_lib.cpp" \
+        -o "$out/_tav_native$suffix" || exit 1
+    "$cxx" -shared -fPIC -Wl,--whole-archive "$archive" -Wl,--no-whole-archive -lpthread -o "$out/libfuzzer.so" || exit 1
+    # Inputs up to 8 KiB; a single input running 20 s counts as a finding.
+    PYTHONPATH="$out${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="$out/libfuzzer.so" \
+        "$python" "$root/fuzz/fuzz_api.py" "$corpus" "$root/fuzz/seeds/utf8" -max_total_time="$seconds" \
+        -max_len=8192 -timeout=20 -print_final_stats=1 -artifact_prefix="$root/build/fuzz/artifacts/fuzz_api-" >"$log" 2>&1
+    status=$?
+    if ! grep -q "^fuzz_api: tav native backend, $out/" "$log"; then
+        echo "fuzz_api: the instrumented native module was not the one loaded:" >&2
+        grep -m1 '^fuzz_api: ' "$log" >&2
+        status=1
+    fi
+    if [ "$status" -ne 0 ]; then
+        echo "fuzz_api: FINDING, see $log and $root/build/fuzz/artifacts/" >&2
+        grep -E -A15 'Uncaught Python exception|ERROR' "$log" | head -40 >&2
+        exit 1
+    fi
+    runs="$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')"
+    edges="$(grep -m1 -o '([0-9]* inline 8-bit counters)' "$log" | grep -o -m1 '^([0-9]*' | tr -d '(')"
+    done_line="$(grep -E '^#[0-9]+' "$log" | tail -1)"
+    cov="$(grep -o 'cov: [0-9]*' <<<"$done_line")"
+    ft="$(grep -o 'ft: [0-9]*' <<<"$done_line")"
+    echo "fuzz_api: ${runs:-?} executions in ${seconds} s, no finding" \
+        "(${cov:-cov: ?}, ${ft:-ft: ?}, corpus $(ls "$corpus" | wc -l) inputs of $(du -sk "$corpus" | cut -f1) KiB;" \
+        "native module instrumented with ${edges:-?} edges)"
+    exit 0
 fi
 
 seconds="${1:-60}"

@@ -55,8 +55,13 @@ def _masker() -> str:
 MASKER = _masker()
 
 
-_VECTOR_NAMES = {"avx512": "AVX-512 vector validator", "avx2": "AVX2 vector validator", "ssse3": "SSSE3 vector validator"}
-_MASK_NAMES = {"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2", "bytes": "byte loop"}
+_VECTOR_NAMES = {
+    "avx512": "AVX-512 vector validator",
+    "avx2": "AVX2 vector validator",
+    "ssse3": "SSSE3 vector validator",
+    "neon": "NEON vector validator",
+}
+_MASK_NAMES = {"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2", "neon": "NEON", "bytes": "byte loop"}
 
 
 def routines() -> dict[str, str]:

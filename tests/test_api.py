@@ -310,17 +310,78 @@ def test_unmask_and_validate_does_what_the_two_calls_do() -> None:
             assert fused_v.error_offset == first_rejected(data)
 
 
-def test_unmask_and_validate_refuses_what_it_cannot_do_and_changes_nothing() -> None:
+def _closed(obj: object) -> object:
+    obj.close()  # type: ignore[attr-defined]
+    return obj
+
+
+# (what is wrong, (masker, validator, buffer) maker, error, message): each is
+# refused before any byte changes, with the same error on every backend.
+REFUSED_FUSED_CALLS = [
+    ("read-only buffer", lambda m, v: (m, v, b"\x7f\x9fMQX"), TypeError, "needs a writable buffer"),
+    ("no buffer", lambda m, v: (m, v, 12), TypeError, "bytes-like object"),
+    ("swapped", lambda m, v: (v, m, bytearray(b"\x7f\x9fMQX")), TypeError, "takes a tav.XorMasker and a tav.Utf8Validator"),
+    ("two maskers", lambda m, v: (m, m, bytearray(b"\x7f\x9fMQX")), TypeError, "takes a tav.XorMasker and a tav.Utf8Validator"),
+    ("closed validator", lambda m, v: (m, _closed(v), bytearray(b"\x7f\x9fMQX")), ValueError, "^Utf8Validator is closed$"),
+    ("closed masker", lambda m, v: (_closed(m), v, bytearray(b"\x7f\x9fMQX")), ValueError, "^XorMasker is closed$"),
+    (
+        "uninitialized validator",
+        lambda m, v: (m, type(v).__new__(type(v)), bytearray(b"\x7f\x9fMQX")),
+        ValueError,
+        r"^tav.Utf8Validator is not initialized \(its __init__ never ran or failed\)$",
+    ),
+    (
+        "uninitialized masker",
+        lambda m, v: (type(m).__new__(type(m)), v, bytearray(b"\x7f\x9fMQX")),
+        ValueError,
+        r"^tav.XorMasker is not initialized",
+    ),
+]
+
+
+@pytest.mark.parametrize("fault, make, error, message", REFUSED_FUSED_CALLS, ids=[r[0] for r in REFUSED_FUSED_CALLS])
+def test_unmask_and_validate_refuses_what_it_cannot_do_and_changes_nothing(
+    fault: str, make: Callable[..., tuple[object, object, object]], error: type[Exception], message: str
+) -> None:
+    # It used to unmask first and look at the validator afterwards: a caller
+    # that retried unmasked twice.
     m, v = tav.XorMasker(KEY), tav.Utf8Validator()
-    frozen = b"\x7f\x9fMQX"
-    with pytest.raises(TypeError, match="read-only"):
-        tav.unmask_and_validate(m, v, frozen)
-    assert frozen == b"\x7f\x9fMQX" and m.position == 0 and v.bytes_validated == 0
-    with pytest.raises((TypeError, AttributeError)):
-        tav.unmask_and_validate(v, m, bytearray(4))  # the two swapped
-    assert m.position == 0 and v.bytes_validated == 0
-    buf = bytearray(frozen)
+    args = make(m, v)
+    before = bytes(args[2]) if isinstance(args[2], (bytes, bytearray)) else None
+    with pytest.raises(error, match=message):
+        tav.unmask_and_validate(*args)
+    if before is not None:
+        assert bytes(args[2]) == before  # type: ignore[call-overload]
+    if "masker" not in fault:
+        assert m.position == 0
+    if "validator" not in fault:
+        assert v.bytes_validated == 0 and v.error_offset is None
+    buf = bytearray(b"\x7f\x9fMQX")
+    if fault.startswith("closed") or fault.startswith("uninitialized"):
+        return
     assert tav.unmask_and_validate(m, v, buf) is tav.Utf8Status.COMPLETE and buf == b"Hello"
+
+
+def test_unmask_and_validate_with_a_busy_validator_changes_nothing() -> None:
+    slow = ("é" * (24 << 20)).encode()  # tens of milliseconds in native code
+    for attempt in range(5):
+        m, v = tav.XorMasker(KEY), tav.Utf8Validator()
+        buf = bytearray(b"\x7f\x9fMQX")
+        refused: List[str] = []
+        t = threading.Thread(target=v.validate, args=(slow,))
+        t.start()
+        while not tav.busy(v) and t.is_alive():  # wait until the worker holds the validator
+            pass
+        if t.is_alive():
+            try:
+                tav.unmask_and_validate(m, v, buf)
+            except RuntimeError as e:
+                refused.append(str(e))
+        t.join()
+        if refused:
+            break
+    assert refused == ["concurrent use of one Utf8Validator from several threads is not allowed"]
+    assert buf == b"\x7f\x9fMQX" and m.position == 0
 
 
 def test_a_status_has_no_truth_value_but_compares_and_prints_alike_everywhere() -> None:

@@ -8,6 +8,7 @@ from __future__ import annotations
 import array
 import ctypes
 import inspect
+import platform
 import struct
 import subprocess
 import sys
@@ -365,10 +366,11 @@ def test_the_masker_repr_shows_its_position() -> None:
 
 def test_masking_runs_the_widest_routine_at_every_size_and_says_so() -> None:
     widest = ("avx512" if _cpu.has("avx512f", "avx512bw") else "avx2" if _cpu.has("avx2")
-              else "sse2" if _native.HAS_SSE41 else "bytes")
+              else "sse2" if _native.HAS_SSE41 else "neon" if platform.machine().lower() in ("aarch64", "arm64")
+              else "bytes")
     assert _native.MASK_ROUTINE == widest
     from tav import _backend
 
     if _backend.NAME == "native":
-        assert _backend.routines()["masking"].startswith({"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2",
-                                                          "bytes": "byte loop"}[widest])
+        assert _backend.routines()["masking"] == {"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2", "neon": "NEON",
+                                                  "bytes": "byte loop"}[widest]

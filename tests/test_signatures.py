@@ -66,8 +66,17 @@ def test_every_public_callable_has_its_decided_signature(api: Any) -> None:
     assert found == SIGNATURES
 
 
-def _objects(api: Any) -> Dict[str, Any]:
-    return {"v": api.Utf8Validator(), "m": api.XorMasker(KEY), "d": api.Utf8Decoder()}
+class _objects(dict):  # type: ignore[type-arg]
+    """A validator "v", a masker "m" and a decoder "d" of the backend, each made when first named."""
+
+    def __init__(self, api: Any) -> None:
+        super().__init__()
+        self.api = api
+
+    def __missing__(self, name: str) -> Any:
+        make = {"v": self.api.Utf8Validator, "m": lambda: self.api.XorMasker(KEY), "d": self.api.Utf8Decoder}[name]
+        self[name] = obj = make()
+        return obj
 
 
 # (call, exception): the same wrong call raises the same exception type on

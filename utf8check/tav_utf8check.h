@@ -92,10 +92,11 @@ TAV_UTF8_API int _tav_utf8vld_validate_avx512(void *handle, const uint8_t *data,
  * A caller measures the input first: the measure says whether it is UTF-8
  * and, if so, how many code points it holds and the largest class among
  * them, which picks the str's kind. The caller then allocates the str and
- * converts into its buffer with the transcoder of that kind. The transcoders
- * trust the measure: on input that is not UTF-8, or whose code points do not
- * fit their units, the units they write are unspecified, but they never write
- * more than dst_len units nor read outside src[0, n).
+ * converts into its buffer with the transcoder of that kind, dst_len being
+ * the measured length. The transcoders trust the measure: on input that is
+ * not UTF-8, whose code points do not fit their units, or with another
+ * dst_len, the units they write are unspecified, but they never write more
+ * than dst_len units nor read outside src[0, n).
  *
  * Every routine takes `key`: NULL for plain input, else the 4-byte masking
  * key of RFC 6455 (section 5.3) applied from key[0], which the routine
@@ -105,7 +106,7 @@ TAV_UTF8_API int _tav_utf8vld_validate_avx512(void *handle, const uint8_t *data,
  *   _scalar  portable, any processor
  *   _ssse3   x86-64, needs TAV_CPU_SSSE3
  *   _avx2    x86-64, needs TAV_CPU_AVX2
- *   _avx512  x86-64, needs TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI2
+ *   _avx512  x86-64, needs TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2
  * None tests the processor: the caller checks tav_cpu_features() first. */
 
 /* Why a measure rejected its input: CPython's UnicodeDecodeError reasons. */
@@ -149,7 +150,7 @@ TAV_UTF8_API size_t tav_utf8_to_ucs2_avx2(const uint8_t *src, size_t n, const ui
                                           size_t dst_len);
 TAV_UTF8_API size_t tav_utf8_to_ucs4_avx2(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
                                           size_t dst_len);
-/* Needs TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI2. */
+/* Needs TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2. */
 TAV_UTF8_API int tav_utf8_measure_avx512(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out);
 TAV_UTF8_API size_t tav_utf8_to_latin1_avx512(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
                                               size_t dst_len);

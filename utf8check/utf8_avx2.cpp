@@ -2,6 +2,7 @@
 // _tav_utf8vld_validate_avx2: the vector validator of utf8_lookup.h on
 // 32-byte registers, two blocks per step. Needs AVX2 (TAV_CPU_AVX2); only
 // this file's functions carry that target. x86-64 only.
+// The decoder's AVX2 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
 #if defined(__x86_64__)
@@ -168,6 +169,50 @@ struct Lanes32 {
     }
 };
 
+// The plane trait of transcode_planes: 32 bytes per step.
+struct Planes {
+    using reg = __m256i;
+    static constexpr size_t kBytes = 32;
+
+    static TAV_DECODE_INLINE reg load(const uint8_t *p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    }
+    static TAV_DECODE_INLINE bool ascii(reg b) { return _mm256_movemask_epi8(b) == 0; }
+    static TAV_DECODE_INLINE void store_ascii(uint16_t *d, reg b) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), _mm256_cvtepu8_epi16(_mm256_castsi256_si128(b)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 16), _mm256_cvtepu8_epi16(_mm256_extracti128_si256(b, 1)));
+    }
+    static TAV_DECODE_INLINE reg splat(uint8_t x) { return _mm256_set1_epi8(static_cast<char>(x)); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm256_and_si256(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm256_or_si256(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return _mm256_slli_epi16(a, k); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shr(reg a) { return _mm256_srli_epi16(a, k); }
+    // All ones where the unsigned byte is at least x.
+    static TAV_DECODE_INLINE reg ge(reg a, uint8_t x) { return _mm256_cmpeq_epi8(_mm256_max_epu8(a, splat(x)), a); }
+    static TAV_DECODE_INLINE reg keep(reg m, reg a) { return _mm256_and_si256(m, a); }
+    static TAV_DECODE_INLINE reg blend(reg m, reg a, reg b) { return _mm256_blendv_epi8(a, b, m); }
+    // A bit per byte that is not 80-BF (below -64 as a signed byte).
+    static TAV_DECODE_INLINE uint32_t lead_bits(reg b) {
+        return ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(splat(0xC0), b)));
+    }
+    static TAV_DECODE_INLINE size_t group(uint16_t *d, __m128i units, unsigned m) {
+        const __m128i s = _mm_load_si128(reinterpret_cast<const __m128i *>(kCompress.shuffle16[m]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), _mm_shuffle_epi8(units, s));
+        return kCompress.count[m];
+    }
+    // Interleaving works per 128-bit half: `a` holds positions 0-7 and
+    // 16-23, `b` 8-15 and 24-31.
+    static TAV_DECODE_INLINE size_t compress(uint16_t *d, reg lo, reg hi, uint32_t m) {
+        const reg a = _mm256_unpacklo_epi8(lo, hi), b = _mm256_unpackhi_epi8(lo, hi);
+        size_t k = group(d, _mm256_castsi256_si128(a), m & 0xFF);
+        k += group(d + k, _mm256_castsi256_si128(b), m >> 8 & 0xFF);
+        k += group(d + k, _mm256_extracti128_si256(a, 1), m >> 16 & 0xFF);
+        return k + group(d + k, _mm256_extracti128_si256(b, 1), m >> 24);
+    }
+};
+
 }  // namespace tav_utf8_avx2
 
 // The decoder on AVX2 (utf8_decode.h); needs AVX2, which the caller checks.
@@ -182,16 +227,15 @@ TAV_UTF8_API __attribute__((target("avx2"))) size_t tav_utf8_to_latin1_avx2(cons
                                                                             const uint8_t *key, uint8_t *dst,
                                                                             size_t dst_len) {
     using namespace tav_utf8_avx2;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
-    return transcode<Lanes16, 2>(src, n, dst, dst_len);
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
 }
 
 TAV_UTF8_API __attribute__((target("avx2"))) size_t tav_utf8_to_ucs2_avx2(const uint8_t *src, size_t n,
                                                                           const uint8_t *key, uint16_t *dst,
                                                                           size_t dst_len) {
     using namespace tav_utf8_avx2;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 3, uint16_t>);
-    return transcode<Lanes16, 3>(src, n, dst, dst_len);
+    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode_planes<Planes>);
+    return transcode_planes<Planes>(src, n, dst, dst_len);
 }
 
 TAV_UTF8_API __attribute__((target("avx2"))) size_t tav_utf8_to_ucs4_avx2(const uint8_t *src, size_t n,

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // _tav_utf8vld_validate_avx512: the vector validator of utf8_lookup.h on
 // 64-byte registers, two blocks per step, the last bytes by a masked load.
-// Needs AVX-512F and AVX-512BW (TAV_CPU_AVX512F | TAV_CPU_AVX512BW); only
-// this file's functions carry that target. x86-64 only.
+// Needs AVX-512F and AVX-512BW (TAV_CPU_AVX512F | TAV_CPU_AVX512BW). The
+// decoder's AVX-512 routines (utf8_decode.h) live here too; its transcoders
+// also need VBMI and VBMI2. Only this file's functions carry those targets.
+// x86-64 only.
 #include "utf8_internal.h"
 
 #if defined(__x86_64__)
@@ -81,47 +83,13 @@ struct Avx512 {
 
 }  // namespace tav_utf8_avx512
 
-#define TAV_DECODE_TARGET "avx512f,avx512bw,avx512vbmi2,popcnt"
+#define TAV_DECODE_TARGET "avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt"
 #include "utf8_decode.h"
 
 namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
 
-// Lane traits of the transcoders (members as in utf8_ssse3.cpp), with the
-// compress instructions: 32 16-bit lanes (VBMI2) or 16 32-bit lanes per step.
-struct Lanes16 {
-    using reg = __m512i;
-    using mask = __mmask32;
-    static constexpr size_t kLanes = 32;
-
-    static TAV_DECODE_INLINE __m256i load(const uint8_t *p) {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    }
-    static TAV_DECODE_INLINE bool ascii(__m256i b) { return _mm256_movemask_epi8(b) == 0; }
-    static TAV_DECODE_INLINE reg widen(__m256i b) { return _mm512_cvtepu8_epi16(b); }
-    static TAV_DECODE_INLINE void store_ascii(uint8_t *d, __m256i b) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), b);
-    }
-    static TAV_DECODE_INLINE void store_ascii(uint16_t *d, __m256i b) { _mm512_storeu_si512(d, widen(b)); }
-    static TAV_DECODE_INLINE reg splat(uint32_t x) { return _mm512_set1_epi16(static_cast<short>(x)); }
-    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
-    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm512_or_si512(a, b); }
-    template <int k>
-    static TAV_DECODE_INLINE reg shl(reg a) { return _mm512_slli_epi16(a, k); }
-    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return _mm512_cmpge_epu16_mask(a, splat(x)); }
-    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return _mm512_mask_blend_epi16(m, a, b); }
-    static TAV_DECODE_INLINE mask lead(reg b) {
-        return _mm512_cmpneq_epi16_mask(_mm512_and_si512(b, splat(0xC0)), splat(0x80));
-    }
-    static TAV_DECODE_INLINE size_t compress(uint16_t *d, reg v, mask m) {
-        _mm512_storeu_si512(d, _mm512_maskz_compress_epi16(m, v));
-        return static_cast<size_t>(_mm_popcnt_u32(m));
-    }
-    static TAV_DECODE_INLINE size_t compress(uint8_t *d, reg v, mask m) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), _mm512_cvtepi16_epi8(_mm512_maskz_compress_epi16(m, v)));
-        return static_cast<size_t>(_mm_popcnt_u32(m));
-    }
-};
-
+// The lane trait of the UCS-4 transcoder (members as in utf8_ssse3.cpp):
+// 16 32-bit lanes per step, compressed by AVX-512F.
 struct Lanes32 {
     using reg = __m512i;
     using mask = __mmask16;
@@ -149,10 +117,79 @@ struct Lanes32 {
     }
 };
 
+// The plane trait of transcode_planes (members as in utf8_avx2.cpp): 64
+// bytes per step, interleaved by VBMI's two-register byte permute and
+// compressed by VBMI2.
+struct Planes {
+    using reg = __m512i;
+    using mask = __mmask64;
+    static constexpr size_t kBytes = 64;
+
+    static TAV_DECODE_INLINE reg load(const uint8_t *p) { return _mm512_loadu_si512(p); }
+    static TAV_DECODE_INLINE bool ascii(reg b) { return _mm512_movepi8_mask(b) == 0; }
+    static TAV_DECODE_INLINE void store_ascii(uint16_t *d, reg b) {
+        _mm512_storeu_si512(d, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(b)));
+        _mm512_storeu_si512(d + 32, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(b, 1)));
+    }
+    static TAV_DECODE_INLINE reg splat(uint8_t x) { return _mm512_set1_epi8(static_cast<char>(x)); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm512_or_si512(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return _mm512_slli_epi16(a, k); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shr(reg a) { return _mm512_srli_epi16(a, k); }
+    static TAV_DECODE_INLINE mask ge(reg a, uint8_t x) { return _mm512_cmpge_epu8_mask(a, splat(x)); }
+    static TAV_DECODE_INLINE reg keep(mask m, reg a) { return _mm512_maskz_mov_epi8(m, a); }
+    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return _mm512_mask_mov_epi8(a, m, b); }
+    static TAV_DECODE_INLINE uint64_t lead_bits(reg b) { return ~_mm512_cmplt_epi8_mask(b, splat(0xC0)); }
+    // Byte 2k of the first result is lo[k], byte 2k + 1 is hi[k]; the
+    // second result does the same from position 32.
+    static TAV_DECODE_INLINE size_t compress(uint16_t *d, reg lo, reg hi, uint64_t m) {
+        alignas(64) static constexpr uint8_t kFirst[64] = {
+            0,  64, 1,  65, 2,  66, 3,  67, 4,  68, 5,  69, 6,  70, 7,  71, 8,  72, 9,  73, 10, 74,
+            11, 75, 12, 76, 13, 77, 14, 78, 15, 79, 16, 80, 17, 81, 18, 82, 19, 83, 20, 84, 21, 85,
+            22, 86, 23, 87, 24, 88, 25, 89, 26, 90, 27, 91, 28, 92, 29, 93, 30, 94, 31, 95};
+        const reg first = _mm512_load_si512(kFirst);
+        const reg second = _mm512_add_epi8(first, splat(32));
+        const __mmask32 m0 = static_cast<__mmask32>(m), m1 = static_cast<__mmask32>(m >> 32);
+        _mm512_storeu_si512(d, _mm512_maskz_compress_epi16(m0, _mm512_permutex2var_epi8(lo, first, hi)));
+        const size_t k = static_cast<size_t>(_mm_popcnt_u32(m0));
+        _mm512_storeu_si512(d + k, _mm512_maskz_compress_epi16(m1, _mm512_permutex2var_epi8(lo, second, hi)));
+        return k + static_cast<size_t>(_mm_popcnt_u32(m1));
+    }
+};
+
+// Latin-1 on 64 byte lanes, compressed by VBMI2's byte compress: for
+// valid input C2 xx is xx and C3 xx is xx | 0x40 (U+0080-00FF).
+TAV_DECODE_INLINE size_t transcode_latin1(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
+    size_t i = 0, o = 0;
+    const __m512i c0 = _mm512_set1_epi8(static_cast<char>(0xC0)), bit6 = _mm512_set1_epi8(0x40);
+    // A step reads src[i, i + 65) and stores 64 bytes.
+    while (n - i >= 65 && cap - o >= 64) {
+        const __m512i b0 = _mm512_loadu_si512(src + i);
+        const __mmask64 high = _mm512_movepi8_mask(b0);
+        if (high == 0) {
+            _mm512_storeu_si512(dst + o, b0);
+            i += 64, o += 64;
+            continue;
+        }
+        const __m512i b1 = _mm512_loadu_si512(src + i + 1);
+        const __mmask64 leads = _mm512_cmpge_epu8_mask(b0, c0);
+        // Byte shifts are 16-bit ones; the mask keeps bit 0 of the byte itself.
+        const __m512i two = _mm512_or_si512(b1, _mm512_and_si512(_mm512_slli_epi16(b0, 6), bit6));
+        const __mmask64 keep = ~(high & ~leads);  // all but 80-BF
+        _mm512_storeu_si512(dst + o, _mm512_maskz_compress_epi8(keep, _mm512_mask_mov_epi8(b0, leads, two)));
+        o += static_cast<size_t>(_mm_popcnt_u64(keep));
+        i += 64;
+    }
+    return tav_utf8::decode_scalar(src, i, n, dst, o, cap);
+}
+
 }  // namespace tav_utf8_avx512
 
 // The decoder on AVX-512 (utf8_decode.h): the measure needs AVX-512F and
-// AVX-512BW, the transcoders also VBMI2; the caller checks the processor.
+// AVX-512BW, the transcoders also VBMI and VBMI2; the caller checks the
+// processor.
 TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int tav_utf8_measure_avx512(const uint8_t *src, size_t n,
                                                                                      const uint8_t *key,
                                                                                      tav_utf8_measure *out) {
@@ -167,16 +204,15 @@ TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_latin
                                                                                          uint8_t *dst,
                                                                                          size_t dst_len) {
     using namespace tav_utf8_avx512;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
-    return transcode<Lanes16, 2>(src, n, dst, dst_len);
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode_latin1);
 }
 
 TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_ucs2_avx512(const uint8_t *src, size_t n,
                                                                                        const uint8_t *key,
                                                                                        uint16_t *dst, size_t dst_len) {
     using namespace tav_utf8_avx512;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 3, uint16_t>);
-    return transcode<Lanes16, 3>(src, n, dst, dst_len);
+    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode_planes<Planes>);
+    return transcode_planes<Planes>(src, n, dst, dst_len);
 }
 
 TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n,

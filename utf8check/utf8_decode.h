@@ -108,4 +108,38 @@ TAV_DECODE_INLINE size_t transcode(const uint8_t *src, size_t n, Unit *dst, size
     return tav_utf8::decode_scalar(src, i, n, dst, o, cap);
 }
 
+// UCS-2: the code points of K positions are computed as two byte planes
+// (low and high byte) on whole registers, which costs half the lane
+// operations of 16-bit lanes, and interleaved to 16-bit units only to be
+// compressed. P is the plane trait (see utf8_avx2.cpp); byte shifts are
+// 16-bit shifts whose bits from the neighbouring byte the masks drop.
+template <class P>
+TAV_DECODE_INLINE size_t transcode_planes(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
+    constexpr size_t K = P::kBytes;
+    using reg = typename P::reg;
+    size_t i = 0, o = 0;
+    while (n - i >= K + 2 && cap - o >= K) {
+        const reg b0 = P::load(src + i);
+        if (P::ascii(b0)) {
+            P::store_ascii(dst + o, b0);
+            i += K, o += K;
+            continue;
+        }
+        const reg b1 = P::load(src + i + 1), b2 = P::load(src + i + 2);
+        const auto is2 = P::ge(b0, 0xC0), is3 = P::ge(b0, 0xE0);
+        // 110aaaaa 10bbbbbb: aaaaabbbbbb; 1110cccc 10aaaaaa 10bbbbbb: ccccaaaaaabbbbbb.
+        const reg low6 = P::splat(0x3F), top2 = P::splat(0xC0);
+        const reg lo2 = P::or_(P::and_(P::template shl<6>(b0), top2), P::and_(b1, low6));
+        const reg lo3 = P::or_(P::and_(P::template shl<6>(b1), top2), P::and_(b2, low6));
+        const reg hi2 = P::and_(P::template shr<2>(b0), P::splat(0x07));
+        const reg hi3 = P::or_(P::and_(P::template shl<4>(b0), P::splat(0xF0)),
+                               P::and_(P::template shr<2>(b1), P::splat(0x0F)));
+        const reg lo = P::blend(is3, P::blend(is2, b0, lo2), lo3);
+        const reg hi = P::blend(is3, P::keep(is2, hi2), hi3);
+        o += P::compress(dst + o, lo, hi, P::lead_bits(b0));
+        i += K;
+    }
+    return tav_utf8::decode_scalar(src, i, n, dst, o, cap);
+}
+
 }  // namespace TAV_LOOKUP_NS

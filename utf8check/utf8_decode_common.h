@@ -238,6 +238,23 @@ inline size_t convert_masked(const uint8_t *src, size_t n, const uint8_t *key, U
     return o;
 }
 
+// A family's Latin-1 transcoder. Valid UTF-8 with as many code points as
+// bytes is ASCII, which is copied (and unmasked) as it is.
+template <class Convert>
+inline size_t to_latin1(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst, size_t dst_len,
+                        Convert convert) {
+    if (n == dst_len) {
+        if (key != nullptr) {
+            unmask_into(src, n, key, 0, dst);
+        } else if (n != 0) {
+            std::memcpy(dst, src, n);
+        }
+        return n;
+    }
+    if (key != nullptr) return convert_masked(src, n, key, dst, dst_len, convert);
+    return convert(src, n, dst, dst_len);
+}
+
 }  // namespace tav_utf8
 
 #endif  // TAV_UTF8_DECODE_COMMON_H

@@ -20,8 +20,7 @@ size_t convert(const uint8_t *src, size_t n, Unit *dst, size_t dst_len) {
 
 TAV_UTF8_API size_t tav_utf8_to_latin1_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
                                               size_t dst_len) {
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, convert<uint8_t>);
-    return convert(src, n, dst, dst_len);
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, convert<uint8_t>);
 }
 
 TAV_UTF8_API size_t tav_utf8_to_ucs2_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,

@@ -3,6 +3,7 @@
 // 16-byte registers, four blocks per step. Needs SSSE3 (TAV_CPU_SSSE3) for
 // its byte shuffles and alignr; only this file's functions carry that
 // target. x86-64 only.
+// The decoder's SSSE3 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
 #if defined(__x86_64__)
@@ -167,6 +168,42 @@ struct Lanes32 {
     }
 };
 
+// The plane trait of transcode_planes (members as in utf8_avx2.cpp): 16
+// bytes per step.
+struct Planes {
+    using reg = __m128i;
+    static constexpr size_t kBytes = 16;
+
+    static TAV_DECODE_INLINE reg load(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+    static TAV_DECODE_INLINE bool ascii(reg b) { return _mm_movemask_epi8(b) == 0; }
+    static TAV_DECODE_INLINE void store_ascii(uint16_t *d, reg b) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), _mm_unpacklo_epi8(b, _mm_setzero_si128()));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 8), _mm_unpackhi_epi8(b, _mm_setzero_si128()));
+    }
+    static TAV_DECODE_INLINE reg splat(uint8_t x) { return _mm_set1_epi8(static_cast<char>(x)); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return _mm_and_si128(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return _mm_or_si128(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return _mm_slli_epi16(a, k); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shr(reg a) { return _mm_srli_epi16(a, k); }
+    static TAV_DECODE_INLINE reg ge(reg a, uint8_t x) { return _mm_cmpeq_epi8(_mm_max_epu8(a, splat(x)), a); }
+    static TAV_DECODE_INLINE reg keep(reg m, reg a) { return _mm_and_si128(m, a); }
+    static TAV_DECODE_INLINE reg blend(reg m, reg a, reg b) { return _mm_or_si128(_mm_and_si128(m, b), _mm_andnot_si128(m, a)); }
+    static TAV_DECODE_INLINE uint32_t lead_bits(reg b) {
+        return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(b, splat(0xC0)))) & 0xFFFF;
+    }
+    static TAV_DECODE_INLINE size_t group(uint16_t *d, __m128i units, unsigned m) {
+        const __m128i s = _mm_load_si128(reinterpret_cast<const __m128i *>(kCompress.shuffle16[m]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), _mm_shuffle_epi8(units, s));
+        return kCompress.count[m];
+    }
+    static TAV_DECODE_INLINE size_t compress(uint16_t *d, reg lo, reg hi, uint32_t m) {
+        const size_t k = group(d, _mm_unpacklo_epi8(lo, hi), m & 0xFF);
+        return k + group(d + k, _mm_unpackhi_epi8(lo, hi), m >> 8);
+    }
+};
+
 }  // namespace tav_utf8_ssse3
 
 // The decoder on SSSE3 (utf8_decode.h); needs SSSE3, which the caller checks.
@@ -181,16 +218,15 @@ TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_latin1_ssse3(co
                                                                               const uint8_t *key, uint8_t *dst,
                                                                               size_t dst_len) {
     using namespace tav_utf8_ssse3;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
-    return transcode<Lanes16, 2>(src, n, dst, dst_len);
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
 }
 
 TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_ucs2_ssse3(const uint8_t *src, size_t n,
                                                                             const uint8_t *key, uint16_t *dst,
                                                                             size_t dst_len) {
     using namespace tav_utf8_ssse3;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes16, 3, uint16_t>);
-    return transcode<Lanes16, 3>(src, n, dst, dst_len);
+    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode_planes<Planes>);
+    return transcode_planes<Planes>(src, n, dst, dst_len);
 }
 
 TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_ucs4_ssse3(const uint8_t *src, size_t n,

@@ -31,6 +31,10 @@ A last table compares the masked copy routines (``_tav_xormask_copy_*``: read
 the source, write it masked into a ready destination, one pass) with a copy
 (``dst[:] = src``) followed by the in-place routine of the same width.
 
+A table of the native module (``_tav_native``) masks through
+``XorMasker.mask`` with each routine forced (``_force_routines``) beside the
+automatic choice, from 16 B to 64 MiB, and gives their ratio at each size.
+
 Run: ``python -m tav.bench.mask`` (``--quick`` for a short pass).
 """
 from __future__ import annotations
@@ -406,17 +410,17 @@ def _auto_table(sizes: Sequence[int], rounds: int) -> None:
     except ImportError:
         print("\n_tav_native is not built: no automatic masking choice to time")
         return
-    routines = ["auto", *(w for w in ("bytes", "sse2", "avx2", "avx512") if _forcible(native, w))]
+    routines = ["auto", *(w for w in ("bytes", "sse2", "avx2", "avx512", "neon") if _forcible(native, w))]
     per_call: dict[int, list[float]] = {}
     for n in sizes:
-        per_call[n] = _auto_row(native, routines, n, rounds if n < 16 << 20 else max(5, rounds // 3))
+        per_call[n] = _auto_row(native, routines, n, rounds)
     header = ["GB/s", *(_size_label(n) for n in sizes)]
     rows: list[list[object]] = [[r, *(gbps(n, per_call[n][i]) for n in sizes)] for i, r in enumerate(routines)]
     rows.append(["best forced", *(routines[1 + min(range(len(routines) - 1), key=lambda i: per_call[n][i + 1])]
                                   for n in sizes)])
     rows.append(["auto / best forced", *(min(per_call[n][1:]) / per_call[n][0] for n in sizes)])
-    print_table("XorMasker.mask(bytearray) on _tav_native: the automatic choice beside each routine forced, "
-                "GB/s (medians of thread CPU time)", header, rows)
+    print_table(f"XorMasker.mask(bytearray) on _tav_native: the automatic choice ({native.MASK_ROUTINE}) beside "
+                "each routine forced, GB/s (medians of thread CPU time)", header, rows)
 
 
 def _auto_row(native: Any, routines: Sequence[str], n: int, rounds: int) -> list[float]:

@@ -97,7 +97,7 @@ inline const Family kFamilies[] = {
     {"avx2", tav_utf8_measure_avx2, tav_utf8_to_latin1_avx2, tav_utf8_to_ucs2_avx2, tav_utf8_to_ucs4_avx2,
      TAV_CPU_AVX2, 32},
     {"avx512", tav_utf8_measure_avx512, tav_utf8_to_latin1_avx512, tav_utf8_to_ucs2_avx512, tav_utf8_to_ucs4_avx512,
-     TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI2, 64},
+     TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2, 64},
 #endif
 };
 

@@ -116,10 +116,11 @@ void check(const Family &f, const uint8_t *d, size_t n, const uint8_t *key, cons
                  "input %zu bytes %s", f.name, what, key ? " masked" : "", r, m.reason, m.start, m.end, want.reason,
                  want.start, want.end, n, hex(d, n).c_str());
         }
-        const size_t room = n / 2;
-        check_bounded<uint8_t>(f, "latin1", f.latin1, d, n, key, room, what);
-        check_bounded<uint16_t>(f, "ucs2", f.ucs2, d, n, key, room, what);
-        check_bounded<uint32_t>(f, "ucs4", f.ucs4, d, n, key, room, what);
+        for (size_t room : {n / 2, n}) {  // n: as if it were ASCII
+            check_bounded<uint8_t>(f, "latin1", f.latin1, d, n, key, room, what);
+            check_bounded<uint16_t>(f, "ucs2", f.ucs2, d, n, key, room, what);
+            check_bounded<uint32_t>(f, "ucs4", f.ucs4, d, n, key, room, what);
+        }
         return;
     }
     if (r != 0 || m.reason != TAV_UTF8_VALID || m.length != want.chars.size() || m.max_char != want.max_char) {
