@@ -70,7 +70,7 @@ def c_caller(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
     out = tmp_path_factory.mktemp("capi_c")
     ext = Extension("capi_c", [str(SOURCES / "capi_c.c")], include_dirs=[tav.get_include()],
-                    extra_compile_args=["-Wall", "-Werror"])
+                    extra_compile_args=["-Wall", "-Wextra", "-Wno-unused-parameter", "-Werror"])
     return _build(ext, out)
 
 

@@ -125,11 +125,21 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "capi_c", NULL, -1, methods};
-
-PyMODINIT_FUNC PyInit_capi_c(void) {
-    /* As a compiled reader does: the table once, at import; no tav, no module. */
+/* As a compiled reader does: the table once, at import; no tav, no module. */
+static int exec_module(PyObject *module) {
+    (void)module;
     tav = tav_capi_import();
-    if (tav == NULL) return NULL;
-    return PyModule_Create(&module);
+    return tav == NULL ? -1 : 0;
 }
+
+static PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, (void *)exec_module},
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, NULL},
+};
+
+static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "capi_c", NULL, 0, methods, slots, NULL, NULL, NULL};
+
+PyMODINIT_FUNC PyInit_capi_c(void) { return PyModuleDef_Init(&module); }

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# cython: language_level=3
+# cython: language_level=3, freethreading_compatible=True
 # A Cython module that calls every entry of tav's C API, for
 # tests/test_capi_callers.py: the same functions as capi_c.c.
 from libc.stdint cimport uint8_t
