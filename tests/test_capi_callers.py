@@ -30,6 +30,10 @@ KEY = b"\x37\xfa\x21\x3d"
 
 
 def _no_compiler() -> Optional[str]:
+    try:
+        import setuptools  # noqa: F401  (it drives the builds)
+    except ImportError:
+        return "setuptools is not installed"
     cc = (sysconfig.get_config_var("CC") or "cc").split()[0]
     if shutil.which(cc) is None:
         return f"no C compiler ({cc})"
