@@ -1,6 +1,6 @@
 """Types of _tav_native, the CPython C-API backend of tav's safe API."""
 from types import TracebackType
-from typing import Any, Dict, Optional, Type, TypeVar
+from typing import Any, Dict, Optional, Tuple, Type, TypeVar
 
 from typing_extensions import Buffer
 
@@ -14,13 +14,16 @@ BLOCK_VALIDATOR_THRESHOLD: int
 VECTOR_ROUTINE: str
 #: Chunks of at least this many bytes go to that vector validator (0 without one).
 VECTOR_FROM: int
-#: The masking routine "auto" runs at every size: the widest this processor runs
-#: ("avx512", "avx2", "sse2", "neon", or "bytes").
-MASK_ROUTINE: str
+#: What "auto" masks with: (routine, from size) pairs, the first from 0; the
+#: routines are "avx512", "avx2", "sse2", "neon" or "bytes".
+MASK_AUTO: Tuple[Tuple[str, int], ...]
 #: Buffers of at least this many bytes are processed with the interpreter lock released.
 RELEASE_GIL_THRESHOLD: int
 #: Whether this processor has SSE4.1, which the SSE2 masking routine needs.
 HAS_SSE41: bool
+#: The decoder's routine family that "auto" runs: the widest this processor runs
+#: ("avx512", "avx2", "ssse3", or "scalar"); short ASCII is copied without it.
+DECODE_ROUTINE: str
 #: The C API's table for compiled callers (tav.get_include(), tav_capi.h): a capsule.
 _C_API: object
 
@@ -67,5 +70,17 @@ def websocket_mask(mask: Buffer, data: Buffer) -> None: ...
 def _force_routines(
     *, utf8: Optional[str] = None, mask: Optional[str] = None, release_gil_from: Optional[int] = None
 ) -> Dict[str, Any]: ...
+
+class Utf8Decoder:
+    #: The error handler: "strict" fails fast; any other is CPython's. Assignable.
+    errors: str
+    def __init__(self, errors: str = "strict") -> None: ...
+    def decode(self, input: Buffer, final: bool = False) -> str: ...
+    def reset(self) -> None: ...
+    def getstate(self) -> Tuple[bytes, int]: ...
+    def setstate(self, state: Tuple[bytes, int]) -> None: ...
+
+def decode_utf8(data: Buffer, errors: str = "strict", *, mask: Optional[Buffer] = None) -> str: ...
+def _force_decode(routine: Optional[str] = None, /) -> str: ...
 
 def unmask_and_validate(masker: XorMasker, validator: Utf8Validator, buffer: Buffer, /) -> Utf8Status: ...

@@ -47,6 +47,8 @@
 #include "utf8_decode_scalar.cpp"
 #include "utf8_neon.cpp"
 #include "utf8_ssse3.cpp"
+// The decoder's portable routines; its vector ones come with the families above.
+#include "utf8_decode_scalar.cpp"
 
 // The module's parts, each after the headers it uses.
 #include "args.cpp"

@@ -58,11 +58,12 @@ PyObject *fn_unmask_and_validate(PyObject *module, PyObject *const *args, Py_ssi
     const bool rejected_before = validator->error_offset >= 0;
     int result = unlocked_if_long(sh, buf.size, [&] {
         const size_t n = static_cast<size_t>(buf.size);
+        const int routine = mask_routine_for(sh, n);  // the one mask(buffer) runs
         int r = rejected_before ? -1 : run_validate(sh, vrec, buf.data, 0, true);  // the status of an empty chunk
         bool checking = !rejected_before;
         for (size_t at = 0; at < n; at += FUSED_BLOCK) {
             const size_t k = n - at < FUSED_BLOCK ? n - at : FUSED_BLOCK;
-            run_mask(sh, mrec, buf.data + at, k);
+            run_mask_with(routine, mrec, buf.data + at, k);
             if (checking) {
                 r = run_validate(sh, vrec, buf.data + at, k, true);
                 checking = r >= 0;

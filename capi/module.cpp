@@ -42,6 +42,8 @@ PyObject *new_shared(Shared **out) {
     sh->has_sse41 = (features & TAV_CPU_SSE41) != 0;
     sh->vector_routine = best_vector_routine(features);
     sh->auto_mask = widest_mask(features);
+    sh->auto_large = sh->auto_mask == MASK_AVX512 ? MASK_AVX2 : sh->auto_mask;
+    sh->auto_large_from = sh->auto_mask == MASK_AVX512 ? AVX2_FROM : SIZE_MAX;
     sh->utf8_routine.store(UTF8_AUTO);
     sh->mask_routine.store(MASK_AUTO);
     sh->release_from.store(RELEASE_GIL_THRESHOLD);
@@ -281,7 +283,14 @@ int module_exec(PyObject *module) {
     if (PyModule_AddIntConstant(module, "VECTOR_FROM", static_cast<long>(VECTOR_FROM[sh->vector_routine])) < 0) {
         return -1;
     }
-    if (PyModule_AddStringConstant(module, "MASK_ROUTINE", MASK_NAMES[sh->auto_mask]) < 0) return -1;
+    PyObject *policy = sh->auto_large == sh->auto_mask
+                           ? Py_BuildValue("((sn))", MASK_NAMES[sh->auto_mask], Py_ssize_t{0})
+                           : Py_BuildValue("((sn)(sn))", MASK_NAMES[sh->auto_mask], Py_ssize_t{0},
+                                           MASK_NAMES[sh->auto_large], static_cast<Py_ssize_t>(sh->auto_large_from));
+    if (policy == nullptr || PyModule_AddObject(module, "MASK_AUTO", policy) < 0) {
+        Py_XDECREF(policy);
+        return -1;
+    }
 
     // Last: importing tav._status runs tav/__init__, which imports names from
     // this module when it is imported first; they are all in place by now.

@@ -71,10 +71,16 @@ struct Shared {
     PyObject *status[3];  // Utf8Status.INVALID, COMPLETE, INCOMPLETE: indexed by a native result + 1
     bool has_sse41;
     int vector_routine;  // the best vector validator the processor runs, or 0
-    int auto_mask;       // what "auto" masks with: the widest routine the processor runs
+    int auto_mask;       // what "auto" masks with below auto_large_from: the widest routine the processor runs
+    int auto_large;      // and from auto_large_from bytes
+    size_t auto_large_from;
     std::atomic<int> utf8_routine;
     std::atomic<int> mask_routine;
     std::atomic<Py_ssize_t> release_from;
+    // The decoder's (decoder.h): the widest family the processor runs, set
+    // at exec, and _force_decode()'s switch (0, "auto", by default).
+    int decode_family;
+    std::atomic<int> decode_routine;
 };
 
 // Per module object (one per interpreter). The types go at the module's

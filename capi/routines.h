@@ -24,10 +24,9 @@ inline unsigned cpu_features() {
     return features;
 }
 
-// The widest masking routine this processor runs. The widest wins at every
-// size on Intel and AMD alike (`python -m tav.bench.mask`, its table of the
-// automatic choice beside each forced routine): so "auto" is this routine.
-// NEON is part of every aarch64 processor.
+// The widest masking routine this processor runs: what "auto" masks with, up
+// to AVX2_FROM bytes on a processor with AVX-512. NEON is part of every
+// aarch64 processor.
 inline int widest_mask(unsigned features) {
 #if defined(__x86_64__)
     if ((features & TAV_CPU_AVX512F) && (features & TAV_CPU_AVX512BW)) return MASK_AVX512;
@@ -39,6 +38,16 @@ inline int widest_mask(unsigned features) {
     (void)features;
     return MASK_BYTES;
 }
+
+// With AVX-512, "auto" masks buffers of at least this many bytes with AVX2.
+// `python -m tav.bench.mask` (Intel Xeon, 2 MiB of L2 a core; its table of the
+// automatic choice beside each routine forced, thread CPU time): below 1 MiB
+// AVX-512 is ahead or level (1.2-1.4x AVX2 at 16-48 KiB, within 3% from 64 KiB
+// to 1 MiB); from 1.25 MiB on, out of the L2, AVX2 is ahead in nearly every
+// run (2-4 MiB: 1.02-1.19x), and at 16-64 MiB the lead goes either way with
+// the machine's load. AMD's Zen 4 runs AVX-512 on 256-bit units, where AVX2
+// should be level with it out of the L2; not measured here.
+constexpr size_t AVX2_FROM = 1024 * 1024;
 
 // The widest vector validator this processor runs, or 0.
 inline int best_vector_routine(unsigned features) {
@@ -72,6 +81,13 @@ inline bool runs_mask(const Shared *sh, int routine) {
 #else
     return routine == sh->auto_mask;
 #endif
+}
+
+// The masking routine in force for a buffer of n bytes.
+inline int mask_routine_for(const Shared *sh, size_t n) {
+    const int routine = sh->mask_routine.load(std::memory_order_relaxed);
+    if (routine != MASK_AUTO) return routine;
+    return n >= sh->auto_large_from ? sh->auto_large : sh->auto_mask;
 }
 
 #if defined(__x86_64__)
@@ -118,14 +134,9 @@ inline int run_validate(const Shared *sh, utf8vld_state *rec, const uint8_t *p, 
     return tav_utf8vld_validate(rec, p, n);
 }
 
-// The masking routine in force.
-inline int mask_routine(const Shared *sh) {
-    const int routine = sh->mask_routine.load(std::memory_order_relaxed);
-    return routine == MASK_AUTO ? sh->auto_mask : routine;
-}
-
-inline void run_mask(const Shared *sh, xormask_state *rec, uint8_t *p, size_t n) {
-    switch (mask_routine(sh)) {
+// n bytes masked in place with `routine` (from mask_routine_for).
+inline void run_mask_with(int routine, xormask_state *rec, uint8_t *p, size_t n) {
+    switch (routine) {
 #if defined(__x86_64__)
         case MASK_AVX512: _tav_xormask_process_avx512(rec, p, n); return;
         case MASK_AVX2: _tav_xormask_process_avx2(rec, p, n); return;
@@ -137,9 +148,13 @@ inline void run_mask(const Shared *sh, xormask_state *rec, uint8_t *p, size_t n)
     }
 }
 
+inline void run_mask(const Shared *sh, xormask_state *rec, uint8_t *p, size_t n) {
+    run_mask_with(mask_routine_for(sh, n), rec, p, n);
+}
+
 // dst = src masked, in one pass (the masked copies read and write each byte once).
 inline void run_copy(const Shared *sh, xormask_state *rec, const uint8_t *src, uint8_t *dst, size_t n) {
-    switch (mask_routine(sh)) {
+    switch (mask_routine_for(sh, n)) {
 #if defined(__x86_64__)
         case MASK_AVX512: _tav_xormask_copy_avx512(rec, src, dst, n); return;
         case MASK_AVX2: _tav_xormask_copy_avx2(rec, src, dst, n); return;

@@ -10,10 +10,16 @@ The server shows where the two tav modules sit in a WebSocket stack:
   position in the key from one piece to the next; memory grows
   with the bytes received, never with the length a header declares, and an
   empty fragment costs nothing;
-* a text message is checked by one `tav.Utf8Validator` per connection, fed each
-  piece of each fragment in turn, so a character may be split anywhere and the
-  first invalid byte fails the connection with 1007 as soon as it has arrived,
-  without waiting for the rest of the frame or the final fragment.
+* a text message becomes a str as its pieces arrive: one `tav.Utf8Decoder` per
+  connection decodes each piece of each fragment in turn, so a character may
+  be split anywhere, and the first byte that cannot continue well-formed UTF-8
+  fails the connection with 1007 as soon as it has arrived, without waiting
+  for the rest of the frame or the final fragment. The close reason is
+  CPython's (`invalid start byte`, `invalid continuation byte`, `unexpected
+  end of data`) with the offset of the ill-formed sequence in the message.
+  The str is what the application gets (Connection.reply); an answer that is
+  the very str received goes out as the bytes it came in as, any other is
+  encoded.
 
 Protocol errors fail the connection with 1002, oversized messages with 1009;
 a bad opening handshake gets an HTTP error. Each such connection is logged in
@@ -200,10 +206,11 @@ class Connection:
     def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, limits: Limits) -> None:
         self.reader, self.writer, self.limits = reader, writer, limits
         self.max_message = limits.max_message
-        self.validator = tav.Utf8Validator()
+        self.decoder = tav.Utf8Decoder()
+        self.text: list[str] = []  # the text message so far
+        self.text_fed = 0  # its bytes given to the decoder
         # One masker serves every frame: reset() gives it each frame's key.
         self.masker = tav.XorMasker(bytes(4))
-        self.text_status = tav.Utf8Status.COMPLETE
         self.held = 0  # payload bytes this connection holds of the budget
         self.received = 0  # bytes read, for the idle timer
         self.waiting_for_budget = False
@@ -292,18 +299,19 @@ class Connection:
         return fin, opcode, length
 
     async def read_payload(self, length: int, into: bytearray, text: bool, budgeted: bool = True) -> None:
-        """Read the masking key and `length` payload bytes, unmasked onto the end of `into`; text
-        is checked on the way. The bytes read are held from the budget unless not `budgeted`.
+        """Read the masking key and `length` payload bytes, unmasked onto the end of `into`, with
+        `text` also decoded onto self.text. The bytes read are held from the budget unless not
+        `budgeted`.
 
         `into` grows by what has arrived, piece by piece, never by what a header promises."""
         key = await self.reader.readexactly(4)
         if not length:
             return
-        end = len(into) + length
+        remaining = length
         masker, budget = self.masker, self.limits.budget
         masker.reset(key)  # the frame's key, from its first byte
-        while len(into) < end:
-            want = min(PIECE, end - len(into), budget.limit)
+        while remaining:
+            want = min(PIECE, remaining, budget.limit)
             if budgeted:
                 if not budget.grant(want):  # no coroutine where there is room
                     await self.wait_for_budget(want)
@@ -312,17 +320,30 @@ class Connection:
             if budgeted and len(data) < want:
                 self.give(want - len(data))
             if not data:
-                raise asyncio.IncompleteReadError(bytes(memoryview(into)[end - length :]), length)
+                raise asyncio.IncompleteReadError(b"", remaining)
             self.received += len(data)
+            remaining -= len(data)
             start = len(into)
             into += data
-            # The view must go before `into` can grow again.
+            # The view must go before `into` can change again.
             with memoryview(into)[start:] as piece:
                 masker.mask(piece)  # unmasked in place, continuing in the key where the last piece ended
                 if text:
-                    self.text_status = self.validator.validate(piece)
-                    if self.text_status == tav.Utf8Status.INVALID:
-                        raise ProtocolFailure(1007, f"invalid UTF-8 at byte {self.validator.error_offset} of the message")
+                    self.decode(piece)
+
+    def reply(self, message: str | bytearray) -> str | bytearray:
+        """The application's answer to a text (str) or binary message: here, the message itself."""
+        return message
+
+    def decode(self, piece: memoryview | bytes, final: bool = False) -> None:
+        """Decode the next piece of the text message; ProtocolFailure 1007 at the first ill-formed sequence."""
+        try:
+            self.text.append(self.decoder.decode(piece, final))
+        except UnicodeDecodeError as e:
+            # The error counts from the bytes the decoder still held; a call that raises keeps them.
+            at = self.text_fed - len(self.decoder.getstate()[0]) + e.start
+            raise ProtocolFailure(1007, f"{e.reason} at byte {at} of the message") from None
+        self.text_fed += len(piece)
 
     async def run(self) -> None:
         """Serve frames until the closing handshake; ProtocolFailure on any violation, or on idling
@@ -350,7 +371,8 @@ class Connection:
 
     async def _serve(self) -> None:
         message_opcode: Optional[int] = None  # opcode of the message being assembled
-        message = bytearray()  # its fragments, unmasked, one after the other
+        message = bytearray()  # a binary message's fragments, unmasked, one after the other
+        size = 0  # the message's payload bytes so far
         while True:
             fin, opcode, length = await self.read_header()
             if opcode in CONTROL_OPCODES:  # allowed between the fragments of a message
@@ -371,17 +393,24 @@ class Connection:
                 raise ProtocolFailure(1002, "new data frame inside a fragmented message")
             else:
                 message_opcode = opcode
-                self.validator.reset()
-                self.text_status = tav.Utf8Status.COMPLETE
-            if len(message) + length > self.max_message:
+                if opcode == OP_TEXT:
+                    self.decoder.reset()
+                    self.text, self.text_fed = [], 0
+            if size + length > self.max_message:
                 raise ProtocolFailure(1009, f"message over {self.max_message} bytes")
+            size += length
             await self.read_payload(length, message, text=message_opcode == OP_TEXT)
             if fin:
-                if self.text_status != tav.Utf8Status.COMPLETE:
-                    raise ProtocolFailure(1007, "text message ends inside a UTF-8 sequence")
-                self.send(message_opcode, message)
-                self.unsent += len(message)
-                message_opcode, message = None, bytearray()  # the transport may still hold the last one
+                received: str | bytearray = message
+                if message_opcode == OP_TEXT:
+                    self.decode(b"", final=True)
+                    received, self.text = "".join(self.text), []
+                answer = self.reply(received)
+                # The message itself goes back as the bytes it came in as.
+                echo = message if answer is received else answer.encode() if isinstance(answer, str) else answer
+                self.send(OP_TEXT if isinstance(answer, str) else OP_BINARY, echo)
+                self.unsent += size
+                message_opcode, message, size = None, bytearray(), 0  # the transport may still hold the last one
                 await self.writer.drain()
                 self.settle()
 
@@ -468,7 +497,6 @@ async def handle(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, lim
     finally:
         limits.connections -= 1
         if conn is not None:
-            conn.validator.close()
             conn.masker.close()
         if writer.transport.get_write_buffer_size():
             writer.transport.abort()  # a client that takes nothing would hold the socket open for ever

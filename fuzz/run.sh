@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Build the libFuzzer targets and run each for a bounded time.
-#   fuzz/run.sh [SECONDS] [TARGET...]     default: 60 s, fuzz_utf8 and fuzz_mask
+#   fuzz/run.sh [SECONDS] [TARGET...]     default: 60 s, fuzz_utf8, fuzz_mask and fuzz_decode
 # The targets run side by side, each on its own working corpus in
 # build/fuzz/corpus/<target> seeded from fuzz/seeds/. A finding (a crash,
 # abort, sanitizer report, leak or timeout) is written to build/fuzz/artifacts/
@@ -114,14 +114,14 @@ fi
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ "${#targets[@]}" -eq 0 ] && targets=(fuzz_utf8 fuzz_mask)
+[ "${#targets[@]}" -eq 0 ] && targets=(fuzz_utf8 fuzz_mask fuzz_decode)
 
 out="$root/build/fuzz"
 cxx="${CXX:-clang++}"
 san=(-fsanitize=address,undefined -fno-sanitize-recover=all)
 common=(-std=c++17 -O1 -g -fno-omit-frame-pointer "${san[@]}" "${inc[@]}")
 mkdir -p "$out/artifacts"
-rm -f "$out"/*.o "$out"/fuzz_utf8 "$out"/fuzz_mask
+rm -f "$out"/*.o "$out"/fuzz_utf8 "$out"/fuzz_mask "$out"/fuzz_decode
 target_flags "$cxx"
 
 # The libraries get coverage instrumentation too, so the fuzzer sees their branches.
@@ -129,8 +129,9 @@ target_flags "$cxx"
 "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link "${lib[@]}" "${mask_isa[@]}" -c "$root/bytemask/_tav_bytemask.cpp" -o "$out/bytemask.o" || exit 1
 "$cxx" "${common[@]}" -fsanitize=fuzzer "${utf8_def[@]}" "$root/fuzz/fuzz_utf8.cpp" "$out/utf8check.o" -o "$out/fuzz_utf8" || exit 1
 "$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/fuzz_mask.cpp" "$out/bytemask.o" -o "$out/fuzz_mask" || exit 1
+"$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/fuzz_decode.cpp" "$out/utf8check.o" -o "$out/fuzz_decode" || exit 1
 
-seeds_of() { case "$1" in fuzz_utf8) echo "$root/fuzz/seeds/utf8" ;; fuzz_mask) echo "$root/fuzz/seeds/mask" ;; esac; }
+seeds_of() { case "$1" in fuzz_utf8 | fuzz_decode) echo "$root/fuzz/seeds/utf8" ;; fuzz_mask) echo "$root/fuzz/seeds/mask" ;; esac; }
 
 pids=()
 for t in "${targets[@]}"; do

@@ -44,7 +44,7 @@ else:
 
     Utf8Decoder = getattr(_tav_native, "Utf8Decoder", _decode.Utf8Decoder)
     decode_utf8 = getattr(_tav_native, "decode_utf8", _decode.decode_utf8)
-    del _decode, _tav_native
+    del _tav_native
 
 __version__ = "0.1.0"
 

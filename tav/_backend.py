@@ -64,13 +64,20 @@ _VECTOR_NAMES = {
 _MASK_NAMES = {"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2", "neon": "NEON", "bytes": "byte loop"}
 
 
+def _size(n: int) -> str:
+    for unit, shift in (("MiB", 20), ("KiB", 10)):
+        if n >= 1 << shift and n % (1 << shift) == 0:
+            return f"{n >> shift} {unit}"
+    return f"{n} B"
+
+
 def routines() -> dict[str, str]:
     """The routines the safe API runs on this processor, for `tav --version` and the benchmarks."""
     from . import _cpu
 
     out = {"processor": " ".join(_cpu.names()) or "none used"}
     if NAME == "native":
-        # The native module reports what "auto" runs here: its masking routine at every size.
+        # The native module reports what "auto" runs here.
         native = importlib.import_module("_tav_native")
         chosen = native._force_routines()  # with no argument: what is in force, unchanged
         vector = native.VECTOR_ROUTINE
@@ -83,8 +90,14 @@ def routines() -> dict[str, str]:
                 else "unrolled"
             ),
         }.get(chosen["utf8"], chosen["utf8"])
-        mask = native.MASK_ROUTINE if chosen["mask"] == "auto" else chosen["mask"]
-        out["masking"] = _MASK_NAMES.get(mask, mask)
+        if chosen["mask"] == "auto":  # (routine, from size) pairs
+            parts = [(_MASK_NAMES.get(name, name), start) for name, start in native.MASK_AUTO]
+            out["masking"] = ", ".join(
+                name if len(parts) == 1 else f"{name} from {_size(start)}" if start else f"{name} below {_size(parts[1][1])}"
+                for name, start in parts
+            )
+        else:
+            out["masking"] = _MASK_NAMES.get(chosen["mask"], chosen["mask"])
     else:
         from . import _utf8
 

@@ -7,7 +7,7 @@ import cffi
 
 import _tav_bytemask
 
-from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, copy_of, from_buffer, key_bytes as _key_bytes, writable, writable_view
+from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, copy_of, from_buffer, key_bytes as _key_bytes, writable
 from ._buffers import write_copies
 from ._owner import MaskerOwner
 
@@ -65,7 +65,11 @@ class XorMasker(MaskerOwner):
             handle = self._handle
             if handle is None:
                 raise self._closed()
-            _mask_whole(handle, buffer, "XorMasker.mask()")
+            if COPIES:
+                write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), "XorMasker.mask()")
+            else:
+                view = from_buffer(U8_ARRAY, buffer, True) if type(buffer) is bytearray else writable(buffer, "XorMasker.mask()")
+                _process(handle, view, len(view))
         finally:
             token.append(True)
 
@@ -112,15 +116,6 @@ class XorMasker(MaskerOwner):
         return self._describe("" if handle is None else f" position={lib.tav_xormask_pointer(handle)}")
 
 
-def _mask_whole(handle: Any, buffer: Buffer, what: str) -> None:
-    """Mask all of the writable `buffer` in place with the record."""
-    if COPIES:
-        write_copies(writable_view(buffer, what), lambda chunk, k: _process(handle, chunk, k), what)
-    else:
-        view = writable(buffer, what)
-        _process(handle, view, len(view))
-
-
 def _new_handle(key: Buffer) -> Any:
     raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
     handle = lib.tav_xormask_new(raw_key)
@@ -133,9 +128,19 @@ def mask_in_place(key: Buffer, buffer: Buffer) -> None:
     """Mask a writable C-contiguous buffer in place with the 4-byte `key`, from key byte 0.
 
     The stateless in-place form of mask(): one call per frame, no object."""
-    handle = _new_handle(key)
+    raw_key = key if type(key) is bytes and len(key) == 4 else _key_bytes(key)
+    if COPIES:
+        view: Any = None
+    else:
+        view = from_buffer(U8_ARRAY, buffer, True) if type(buffer) is bytearray else writable(buffer, "mask_in_place()")
+    handle = lib.tav_xormask_new(raw_key)
+    if handle == ffi.NULL:
+        raise MemoryError("cannot allocate a masker record")
     try:
-        _mask_whole(handle, buffer, "mask_in_place()")
+        if view is None:
+            write_copies(buffer, lambda chunk, k: _process(handle, chunk, k), "mask_in_place()")
+        else:
+            _process(handle, view, len(view))
     finally:
         lib.tav_xormask_free(handle)
 

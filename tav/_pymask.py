@@ -42,7 +42,11 @@ def _xor(view: memoryview, key: bytes, phase: int) -> None:
     if n:
         turned = key[phase:] + key[:phase]
         stream = (turned * (n // 4 + 1))[:n]
-        view[:] = (int.from_bytes(view, "little") ^ int.from_bytes(stream, "little")).to_bytes(n, "little")
+        masked = (int.from_bytes(view, "little") ^ int.from_bytes(stream, "little")).to_bytes(n, "little")
+        try:
+            view[:] = masked
+        except ValueError:  # PyPy: another thread resized the buffer meanwhile
+            raise BufferError("the buffer was resized by another thread during the call") from None
 
 
 def _writable_view(buffer: Buffer, what: str) -> memoryview:

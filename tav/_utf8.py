@@ -9,8 +9,8 @@ import cffi
 
 import _tav_utf8check
 
-from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, from_buffer, plain_view, read_copies, readable, type_name
-from ._buffers import writable, writable_view, write_copies
+from ._buffers import COPIES, RECORD_SIZE, U8_ARRAY, from_buffer, read_copies, readable, type_name, writable
+from ._buffers import write_copies
 from . import _cpu
 from ._owner import MaskerOwner, RecordOwner
 from ._status import Utf8Status
@@ -178,7 +178,20 @@ class Utf8Validator(RecordOwner):
                 raise self._closed()
             if self._error_offset is not None:
                 return Utf8Status.INVALID
-            result = _feed_whole(handle, self._record, data, "Utf8Validator.validate()")
+            buf: Union[bytes, CData, None]
+            if type(data) is bytes:
+                buf = data  # immutable and kept alive by this frame: read in place
+            elif COPIES:
+                record = self._record
+                buf = None
+                result = read_copies(data, lambda chunk, k: _feed(handle, record, chunk, k), "Utf8Validator.validate()")
+            elif type(data) is bytearray:
+                buf = from_buffer(U8_ARRAY, data)
+            else:
+                buf = readable(data, "Utf8Validator.validate()")
+            if buf is not None:
+                n = len(buf)
+                result = _validate(handle, buf, n) if n < _long_chunk else _validate_long(handle, self._record, buf, n)
             if result < 0:
                 self._error_offset = _total_index(handle)
             return _BY_RESULT[result]
@@ -225,15 +238,29 @@ _spare = threading.local()
 
 def is_valid_utf8(data: Buffer, /) -> bool:
     """True if `data` (any C-contiguous bytes-like) is complete, well-formed UTF-8."""
+    if COPIES and type(data) is not bytes:
+        return _with_spare(lambda handle: read_copies(data, lambda chunk, k: _check(handle, chunk, k), "is_valid_utf8()"))
     if type(data) is bytes:
         buf: Union[bytes, CData] = data
-    elif COPIES:
-        view = plain_view(data, "is_valid_utf8()")
-        return _with_spare(lambda handle: read_copies(view, lambda chunk, k: _check(handle, chunk, k), "is_valid_utf8()"))
+    elif type(data) is bytearray:
+        buf = from_buffer(U8_ARRAY, data)
     else:
-        buf = from_buffer(U8_ARRAY, data) if type(data) is bytearray else readable(data, "is_valid_utf8()")
+        buf = readable(data, "is_valid_utf8()")
     n = len(buf)
-    return _with_spare(lambda handle: _check(handle, buf, n))
+    try:
+        spare: List[CData] = _spare.records
+    except AttributeError:
+        spare = _spare.records = []
+    handle = spare.pop() if spare else ffi.gc(_new_record(), lib.tav_utf8vld_free, RECORD_SIZE)
+    if n < _long_chunk or _block_validate is None:
+        result = _validate(handle, buf, n)
+    else:
+        # No offset is wanted here, so the block validator's verdict stands alone.
+        result = _block_validate(handle, buf, n)
+    if result != 0:  # a record left at a character boundary needs no reset
+        lib.tav_utf8vld_reset(handle)
+    spare.append(handle)
+    return result == 0
 
 
 def _check(handle: CData, buf: Union[bytes, CData], n: int) -> int:
@@ -267,17 +294,6 @@ def _feed(handle: CData, record: Any, buf: Union[bytes, CData], n: int) -> int:
     return _validate_long(handle, record, buf, n)
 
 
-def _feed_whole(handle: CData, record: Any, data: Buffer, what: str) -> int:
-    """Validate all of `data` with the record; the native result (-1, 0, 1)."""
-    if type(data) is bytes:
-        return _feed(handle, record, data, len(data))  # immutable and kept alive by the caller: read in place
-    if COPIES:
-        view = plain_view(data, what)
-        return read_copies(view, lambda chunk, k: _feed(handle, record, chunk, k), what)
-    buf = from_buffer(U8_ARRAY, data) if type(data) is bytearray else readable(data, what)
-    return _feed(handle, record, buf, len(buf))
-
-
 def unmask_and_validate(masker: MaskerOwner, validator: Utf8Validator, buffer: Buffer, /) -> Utf8Status:
     """Unmask the writable `buffer` in place with `masker`, then validate it with `validator`.
 
@@ -302,7 +318,6 @@ def unmask_and_validate(masker: MaskerOwner, validator: Utf8Validator, buffer: B
             record = validator._record
             checking = validator._error_offset is None
             if COPIES:
-                view = writable_view(buffer, what)
                 result = 0 if checking else -1
 
                 def step(chunk: CData, k: int) -> int:
@@ -312,10 +327,7 @@ def unmask_and_validate(masker: MaskerOwner, validator: Utf8Validator, buffer: B
                         result = _feed(v_handle, record, chunk, k)
                     return result
 
-                if len(view) == 0 and checking:
-                    result = _feed(v_handle, record, b"", 0)
-                else:
-                    write_copies(view, step, what)
+                write_copies(buffer, step, what)
             else:
                 buf = writable(buffer, what)
                 n = len(buf)

@@ -13,7 +13,9 @@ only a bytearray). tav's own names are tav.mask(key, data)
 and tav.mask_in_place(key, buffer)."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Callable, Tuple
+import struct
+import sys
+from typing import TYPE_CHECKING, Any, Callable, Tuple
 
 from . import _backend
 from ._buffers import plain_format
@@ -62,7 +64,23 @@ def _contiguous(data: Buffer) -> Buffer:
     with view:
         if view.c_contiguous or not plain_format(view.format):
             return data  # mask() takes it, or names the fault
+        if view.ndim > 1 and sys.implementation.name == "pypy":
+            return _rows_in_c_order(view, data)
         return view.tobytes()
+
+
+def _rows_in_c_order(view: memoryview, data: Buffer) -> Buffer:
+    """The items of a strided view of more than one dimension, packed in C order.
+
+    PyPy's memoryview.tobytes() ignores the strides of such a view, while
+    tolist() follows them; it lists items of one native format code only."""
+    try:
+        items: Any = view.tolist()
+    except NotImplementedError:
+        return data  # mask() refuses it as not C-contiguous
+    for _ in range(view.ndim - 1):
+        items = [item for row in items for item in row]
+    return struct.pack(f"{view.format[:-1]}{len(items)}{view.format[-1]}", *items)
 
 
 if _backend.NAME == "native" and not TYPE_CHECKING:

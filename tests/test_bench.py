@@ -55,3 +55,18 @@ def test_utf8_benchmark_runs_away_from_any_checkout(tmp_path: Path) -> None:
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60,
     )
     assert missing.returncode == 2 and "corpus folder not found" in missing.stderr
+
+
+def test_decode_benchmark_runs_and_checks_every_routine(tmp_path: Path) -> None:
+    env = {k: v for k, v in os.environ.items() if k != "TAV_CORPUS"}
+    env["PYTHONPATH"] = str(Path(__file__).resolve().parents[1])
+    proc = subprocess.run(
+        [sys.executable, "-m", "tav.bench.decode", "--quick", "--plot", str(tmp_path / "decode.png")],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr[-2000:]  # 1 when a routine's str differs from bytes.decode's
+    for table in ("Whole texts", "Utf8Decoder in 4 KiB chunks", "Utf8Decoder in 64 KiB chunks", "Short messages",
+                  "Masked payloads"):
+        assert table in proc.stdout
+    assert "Russian-Lipsum" in proc.stdout and "latin-1 (french)" in proc.stdout
+    assert (tmp_path / "decode.png").is_file() or "--plot skipped" in proc.stdout

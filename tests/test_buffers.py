@@ -37,11 +37,18 @@ class _Pair(ctypes.Structure):
     _fields_ = [("a", ctypes.c_uint8), ("b", ctypes.c_uint8)]
 
 
+def _py_objects() -> Any:
+    try:
+        return (ctypes.py_object * 2)("a", "b")
+    except TypeError:  # PyPy's ctypes cannot hold a str there; null references are still references
+        return (ctypes.py_object * 2)()
+
+
 # Buffers of pointers, objects or records: never plain bytes.
 NOT_PLAIN: Dict[str, Callable[[], Any]] = {
     "numpy object": _numpy(lambda np: np.array([object(), "text", None, 7], dtype=object)),
     "ctypes c_void_p": lambda: (ctypes.c_void_p * 4)(1, 2, 3, 4),
-    "ctypes py_object": lambda: (ctypes.py_object * 2)("a", "b"),
+    "ctypes py_object": lambda: _py_objects(),
     "ctypes structure": lambda: (_Pair * 4)(),
     "numpy record": _numpy(lambda np: np.zeros(4, dtype=[("a", "u1"), ("b", "u1")])),
     "numpy complex": _numpy(lambda np: np.zeros(2, dtype=np.complex64)),

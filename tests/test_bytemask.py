@@ -459,39 +459,44 @@ def _cpu_features() -> int:
 
 CPU = _cpu_features()
 
-# (symbol, tav_cpu_features bits it needs, their names)
+# (symbol, tav_cpu_features bits it needs, their names, the processors whose builds have it)
 WIDE = [
-    ("_tav_xormask_process_avx2", CPU_AVX2, "AVX2"),
-    ("_tav_xormask_process_avx512", CPU_AVX512F | CPU_AVX512BW, "AVX-512F and AVX-512BW"),
+    ("_tav_xormask_process_avx2", CPU_AVX2, "AVX2", "x86-64"),
+    ("_tav_xormask_process_avx512", CPU_AVX512F | CPU_AVX512BW, "AVX-512F and AVX-512BW", "x86-64"),
+    ("_tav_xormask_process_neon", 0, "", "aarch64"),
 ]
 COPIES = [
-    ("_tav_xormask_copy_simple", 0, ""),
-    ("_tav_xormask_copy_sse2", 0, ""),
-    ("_tav_xormask_copy_avx2", CPU_AVX2, "AVX2"),
-    ("_tav_xormask_copy_avx512", CPU_AVX512F | CPU_AVX512BW, "AVX-512F and AVX-512BW"),
+    ("_tav_xormask_copy_simple", 0, "", "every processor"),
+    ("_tav_xormask_copy_sse2", 0, "", "x86-64"),
+    ("_tav_xormask_copy_avx2", CPU_AVX2, "AVX2", "x86-64"),
+    ("_tav_xormask_copy_avx512", CPU_AVX512F | CPU_AVX512BW, "AVX-512F and AVX-512BW", "x86-64"),
+    ("_tav_xormask_copy_neon", 0, "", "aarch64"),
 ]
+_EXPORTED = ctypes.CDLL(MASK_MODULE_FILE)
 
 
-def _skip_reason(symbol: str, bits: int, names: str) -> Optional[str]:
+def _skip_reason(symbol: str, bits: int, names: str, where: str) -> Optional[str]:
+    if not hasattr(_EXPORTED, symbol):
+        return f"{symbol} is not in this build ({where} only)"
     try:
         getattr(mask_abi, symbol)
     except AttributeError:
-        return f"{symbol} is not in this build (x86-64 only)"
+        return f"{symbol} is exported but not declared in tests/support.py"
     if CPU & bits != bits:
         return f"the processor lacks {names}"
     return None
 
 
-def _params(table: list[tuple[str, int, str]]) -> list[Any]:
+def _params(table: list[tuple[str, int, str, str]]) -> list[Any]:
     out = []
-    for symbol, bits, names in table:
-        reason = _skip_reason(symbol, bits, names)
+    for symbol, *needs in table:
+        reason = _skip_reason(symbol, *needs)
         out.append(pytest.param(symbol, id=symbol, marks=[pytest.mark.skipif(reason is not None, reason=reason or "")]))
     return out
 
 
-def _runnable(table: list[tuple[str, int, str]]) -> list[str]:
-    return [symbol for symbol, bits, names in table if _skip_reason(symbol, bits, names) is None]
+def _runnable(table: list[tuple[str, int, str, str]]) -> list[str]:
+    return [symbol for symbol, *needs in table if _skip_reason(symbol, *needs) is None]
 
 
 # memcheck preloads its own library into the interpreter it runs; there the
@@ -710,8 +715,11 @@ def test_random_chunks_switching_every_routine_equal_one_call(seed: int) -> None
 def test_wide_and_copy_symbols_are_exported_and_not_in_lib() -> None:
     so = ctypes.CDLL(MASK_MODULE_FILE)
     names = ["_tav_xormask_copy_simple"]
-    if platform.machine().lower() in ("x86_64", "amd64"):
+    machine = platform.machine().lower()
+    if machine in ("x86_64", "amd64"):
         names += ["_tav_xormask_process_avx2", "_tav_xormask_process_avx512", "_tav_xormask_copy_sse2",
                   "_tav_xormask_copy_avx2", "_tav_xormask_copy_avx512"]
+    elif machine in ("aarch64", "arm64"):
+        names += ["_tav_xormask_process_neon", "_tav_xormask_copy_neon"]
     assert [n for n in names if not hasattr(so, n)] == []
     assert not any(n.startswith("_") for n in dir(api))

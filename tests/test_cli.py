@@ -357,8 +357,14 @@ def test_a_reader_that_went_away_ends_tav_by_sigpipe_without_a_traceback(buffere
 def test_ctrl_c_ends_tav_by_sigint_without_a_traceback(tmp_path: Path) -> None:
     missing, bad = tmp_path / "missing", CLI / "invalid_line3.txt"
     # The error line shows that the child is past start-up and on its way to block reading stdin.
+    # A shell starts background jobs with SIGINT ignored, and a child inherits that: give it back
+    # its default, as a terminal's foreground job has it.
     child = _tav(
-        ["check", str(bad), str(missing), "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        ["check", str(bad), str(missing), "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     assert child.stdout is not None and child.stderr is not None and child.stdin is not None
     try:

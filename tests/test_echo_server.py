@@ -21,7 +21,6 @@ import pytest
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosedError
 
-from support import first_rejected
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 _spec = importlib.util.spec_from_file_location("echo_server", EXAMPLES / "echo_server.py")
@@ -444,8 +443,23 @@ def test_invalid_byte_in_second_fragment_fails_before_the_third(port: int, fragm
         c.frame(OP_CONT, second, fin=False)
         # The third fragment is never sent: the close must come without it.
         code, reason = c.expect_failure()
-    assert code == 1007
-    assert reason.endswith(f" at byte {first_rejected(first + second + third)} of the message")
+    with pytest.raises(UnicodeDecodeError) as cpython:
+        (first + second + third).decode()
+    # CPython's reason, and where the ill-formed sequence starts in the message.
+    assert (code, reason) == (1007, f"{cpython.value.reason} at byte {cpython.value.start} of the message")
+
+
+@pytest.mark.parametrize(
+    "fragments", [["ok€".encode()[:-1]], [b"ab\xf0\x9f", b"\x98"], [b"x\xe2\x82", b""]], ids=["frame", "split", "empty last"]
+)
+def test_text_ending_inside_a_character_fails_with_cpythons_reason(port: int, fragments: list[bytes]) -> None:
+    with RawClient(port, seed=6).handshake() as c:
+        for i, fragment in enumerate(fragments):
+            c.frame(OP_CONT if i else OP_TEXT, fragment, fin=i == len(fragments) - 1)
+        got = c.expect_failure()
+    with pytest.raises(UnicodeDecodeError) as cpython:
+        b"".join(fragments).decode()
+    assert got == (1007, f"unexpected end of data at byte {cpython.value.start} of the message")
 
 
 def test_invalid_byte_fails_before_the_frame_is_complete(port: int) -> None:
@@ -577,7 +591,7 @@ def test_no_empty_chunk_reaches_the_transport() -> None:
         try:
             await conn.run()
         finally:
-            conn.validator.close()
+            conn.masker.close()
 
     run(main())
     assert b"".join(writer.chunks) == bytes([0x81, 0, 0x82, 0, 0x8A, 0, 0x81, 0, 0x88, 0]) and writer.eof

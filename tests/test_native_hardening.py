@@ -364,13 +364,22 @@ def test_the_masker_repr_shows_its_position() -> None:
 # --- what the module runs, as it reports it --------------------------------------------------------------
 
 
-def test_masking_runs_the_widest_routine_at_every_size_and_says_so() -> None:
+def test_masking_starts_with_the_widest_routine_and_says_what_it_runs() -> None:
     widest = ("avx512" if _cpu.has("avx512f", "avx512bw") else "avx2" if _cpu.has("avx2")
               else "sse2" if _native.HAS_SSE41 else "neon" if platform.machine().lower() in ("aarch64", "arm64")
               else "bytes")
-    assert _native.MASK_ROUTINE == widest
+    policy = _native.MASK_AUTO
+    assert policy[0] == (widest, 0) and [start for _, start in policy] == sorted({start for _, start in policy})
     from tav import _backend
 
     if _backend.NAME == "native":
-        assert _backend.routines()["masking"] == {"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2", "neon": "NEON",
-                                                  "bytes": "byte loop"}[widest]
+        names = {"avx512": "AVX-512", "avx2": "AVX2", "sse2": "SSE2", "neon": "NEON", "bytes": "byte loop"}
+        described = _backend.routines()["masking"]
+        assert all(names[name] in described for name, _ in policy)
+    # The automatic choice masks as every routine does, on each side of where it changes.
+    for _, start in policy:
+        for n in {max(0, start - 1), start, start + 5}:
+            data = bytes(range(256)) * (n // 256 + 1)
+            buf = bytearray(data[:n])
+            _native.mask_in_place(KEY, buf)
+            assert _native.mask(KEY, data[:n]) == buf == xor_model(data[:n], KEY)

@@ -187,40 +187,45 @@ TAV_DECODE_INLINE size_t transcode_latin1(const uint8_t *src, size_t n, uint8_t 
 
 }  // namespace tav_utf8_avx512
 
+namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
+
+// The routines for plain input, each compiled once; the exported ones add
+// the masked driver.
+__attribute__((target("avx512f,avx512bw"))) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
+    return measure<Avx512>(src, n, out);
+}
+__attribute__((target(TAV_DECODE_TARGET))) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
+    return transcode_latin1(src, n, dst, cap);
+}
+__attribute__((target(TAV_DECODE_TARGET))) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
+    return transcode_planes<Planes>(src, n, dst, cap);
+}
+__attribute__((target(TAV_DECODE_TARGET))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
+    return transcode<Lanes32, 4>(src, n, dst, cap);
+}
+
+}  // namespace tav_utf8_avx512
+
 // The decoder on AVX-512 (utf8_decode.h): the measure needs AVX-512F and
 // AVX-512BW, the transcoders also VBMI and VBMI2; the caller checks the
 // processor.
-TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int tav_utf8_measure_avx512(const uint8_t *src, size_t n,
-                                                                                     const uint8_t *key,
-                                                                                     tav_utf8_measure *out) {
-    using namespace tav_utf8_avx512;
-    if (key != nullptr) return tav_utf8::measure_masked(src, n, key, out, measure<Avx512>);
-    return measure<Avx512>(src, n, out);
+TAV_UTF8_API int tav_utf8_measure_avx512(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out) {
+    return tav_utf8::measure_with(src, n, key, out, tav_utf8_avx512::measure_plain);
 }
 
-TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_latin1_avx512(const uint8_t *src,
-                                                                                         size_t n,
-                                                                                         const uint8_t *key,
-                                                                                         uint8_t *dst,
-                                                                                         size_t dst_len) {
-    using namespace tav_utf8_avx512;
-    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode_latin1);
+TAV_UTF8_API size_t tav_utf8_to_latin1_avx512(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                              size_t dst_len) {
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, tav_utf8_avx512::latin1_plain);
 }
 
-TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_ucs2_avx512(const uint8_t *src, size_t n,
-                                                                                       const uint8_t *key,
-                                                                                       uint16_t *dst, size_t dst_len) {
-    using namespace tav_utf8_avx512;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode_planes<Planes>);
-    return transcode_planes<Planes>(src, n, dst, dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs2_avx512(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                            size_t dst_len) {
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, tav_utf8_avx512::ucs2_plain);
 }
 
-TAV_UTF8_API __attribute__((target(TAV_DECODE_TARGET))) size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n,
-                                                                                       const uint8_t *key,
-                                                                                       uint32_t *dst, size_t dst_len) {
-    using namespace tav_utf8_avx512;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes32, 4, uint32_t>);
-    return transcode<Lanes32, 4>(src, n, dst, dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                            size_t dst_len) {
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, tav_utf8_avx512::ucs4_plain);
 }
 
 // Needs AVX-512F and AVX-512BW; the caller checks the processor.

@@ -238,6 +238,20 @@ inline size_t convert_masked(const uint8_t *src, size_t n, const uint8_t *key, U
     return o;
 }
 
+// A family's routines, from its routines for plain input.
+template <class Measure>
+inline int measure_with(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out, Measure measure) {
+    if (key != nullptr) return measure_masked(src, n, key, out, measure);
+    return measure(src, n, out);
+}
+
+template <class Unit, class Convert>
+inline size_t convert_with(const uint8_t *src, size_t n, const uint8_t *key, Unit *dst, size_t dst_len,
+                           Convert convert) {
+    if (key != nullptr) return convert_masked(src, n, key, dst, dst_len, convert);
+    return convert(src, n, dst, dst_len);
+}
+
 // A family's Latin-1 transcoder. Valid UTF-8 with as many code points as
 // bytes is ASCII, which is copied (and unmasked) as it is.
 template <class Convert>

@@ -5,8 +5,7 @@
 #include "utf8_decode_common.h"
 
 TAV_UTF8_API int tav_utf8_measure_scalar(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out) {
-    if (key != nullptr) return tav_utf8::measure_masked(src, n, key, out, tav_utf8::measure_scalar);
-    return tav_utf8::measure_scalar(src, n, out);
+    return tav_utf8::measure_with(src, n, key, out, tav_utf8::measure_scalar);
 }
 
 namespace {
@@ -25,12 +24,10 @@ TAV_UTF8_API size_t tav_utf8_to_latin1_scalar(const uint8_t *src, size_t n, cons
 
 TAV_UTF8_API size_t tav_utf8_to_ucs2_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
                                             size_t dst_len) {
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, convert<uint16_t>);
-    return convert(src, n, dst, dst_len);
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, convert<uint16_t>);
 }
 
 TAV_UTF8_API size_t tav_utf8_to_ucs4_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
                                             size_t dst_len) {
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, convert<uint32_t>);
-    return convert(src, n, dst, dst_len);
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, convert<uint32_t>);
 }

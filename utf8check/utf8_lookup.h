@@ -172,6 +172,13 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
     const Consts<V> k = consts<V>();
     reg before = V::zero();   // at a boundary, as after ASCII
     reg pending = V::zero();  // non-zero when `before` ends inside a character
+    // The errors of the groups since `mark` are ORed together and tested
+    // once per four groups; when they are not zero, the blocks from mark
+    // are checked again one by one to find the first flagged one.
+    reg errors = V::zero();
+    size_t mark = i;
+    reg mark_before = before, mark_pending = pending;
+    unsigned unchecked = 0;
     for (; n - i >= G * W; i += G * W) {
         reg b[G];
         for (size_t g = 0; g < G; ++g) b[g] = V::load(data + i + g * W);
@@ -179,17 +186,32 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
         for (size_t g = 1; g < G; ++g) any = V::or_(any, b[g]);
         if (V::ascii(any)) {
             // All ASCII: an error only when the bytes before wait for continuations.
-            if (V::nonzero(pending)) goto flagged;
+            if (V::nonzero(V::or_(errors, pending))) goto recheck;
             before = b[G - 1];
+            // A run of ASCII leaves nothing pending: while it lasts, only the
+            // top bits are tested, once per four groups.
+            while (n - i >= 5 * G * W) {
+                const uint8_t *span = data + i + G * W;
+                reg last = V::load(span);
+                reg top = last;
+                for (size_t k = 1; k < 4 * G; ++k) top = V::or_(top, last = V::load(span + k * W));
+                if (!V::ascii(top)) break;
+                before = last;
+                i += 4 * G * W;
+            }
+            mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
             continue;
         }
-        reg err = block_errors<V>(k, b[0], before);
-        for (size_t g = 1; g < G; ++g) err = V::or_(err, block_errors<V>(k, b[g], b[g - 1]));
-        if (V::nonzero(err)) goto flagged;
+        for (size_t g = 0; g < G; ++g) errors = V::or_(errors, block_errors<V>(k, b[g], g == 0 ? before : b[g - 1]));
         for (size_t g = 0; g < G; ++g) tally.block(b[g]);
         before = b[G - 1];
         pending = unfinished<V>(k, before);
+        if (++unchecked == 4) {
+            if (V::nonzero(errors)) goto recheck;
+            mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
+        }
     }
+    if (V::nonzero(errors)) goto recheck;
     for (; n - i >= W; i += W) {
         const reg cur = V::load(data + i);
         if (V::ascii(cur)) {
@@ -222,6 +244,17 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
         tav_lookup_probe(0, n, from);
 #endif
         return run_table(st, data, n, from, UTF8_ACCEPT);
+    }
+
+recheck:
+    // A block from mark on has errors, or an ASCII block follows a character
+    // left open: the first such block is the flagged unit.
+    i = mark, before = mark_before, pending = mark_pending;
+    for (; n - i >= W; i += W) {
+        const reg cur = V::load(data + i);
+        if (V::ascii(cur) ? V::nonzero(pending) : V::nonzero(block_errors<V>(k, cur, before))) break;
+        if (!V::ascii(cur)) pending = unfinished<V>(k, cur);
+        before = cur;
     }
 
 flagged:

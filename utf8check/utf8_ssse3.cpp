@@ -206,35 +206,43 @@ struct Planes {
 
 }  // namespace tav_utf8_ssse3
 
-// The decoder on SSSE3 (utf8_decode.h); needs SSSE3, which the caller checks.
-TAV_UTF8_API __attribute__((target("ssse3"))) int tav_utf8_measure_ssse3(const uint8_t *src, size_t n,
-                                                                         const uint8_t *key, tav_utf8_measure *out) {
-    using namespace tav_utf8_ssse3;
-    if (key != nullptr) return tav_utf8::measure_masked(src, n, key, out, measure<Ssse3>);
+namespace tav_utf8_ssse3 __attribute__((visibility("hidden"))) {
+
+// The routines for plain input, each compiled once; the exported ones add
+// the masked driver.
+__attribute__((target("ssse3"))) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
     return measure<Ssse3>(src, n, out);
 }
-
-TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_latin1_ssse3(const uint8_t *src, size_t n,
-                                                                              const uint8_t *key, uint8_t *dst,
-                                                                              size_t dst_len) {
-    using namespace tav_utf8_ssse3;
-    return tav_utf8::to_latin1(src, n, key, dst, dst_len, transcode<Lanes16, 2, uint8_t>);
+__attribute__((target("ssse3"))) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
+    return transcode<Lanes16, 2>(src, n, dst, cap);
+}
+__attribute__((target("ssse3"))) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
+    return transcode_planes<Planes>(src, n, dst, cap);
+}
+__attribute__((target("ssse3"))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
+    return transcode<Lanes32, 4>(src, n, dst, cap);
 }
 
-TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_ucs2_ssse3(const uint8_t *src, size_t n,
-                                                                            const uint8_t *key, uint16_t *dst,
-                                                                            size_t dst_len) {
-    using namespace tav_utf8_ssse3;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode_planes<Planes>);
-    return transcode_planes<Planes>(src, n, dst, dst_len);
+}  // namespace tav_utf8_ssse3
+
+// The decoder on SSSE3 (utf8_decode.h); needs SSSE3, which the caller checks.
+TAV_UTF8_API int tav_utf8_measure_ssse3(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out) {
+    return tav_utf8::measure_with(src, n, key, out, tav_utf8_ssse3::measure_plain);
 }
 
-TAV_UTF8_API __attribute__((target("ssse3"))) size_t tav_utf8_to_ucs4_ssse3(const uint8_t *src, size_t n,
-                                                                            const uint8_t *key, uint32_t *dst,
-                                                                            size_t dst_len) {
-    using namespace tav_utf8_ssse3;
-    if (key != nullptr) return tav_utf8::convert_masked(src, n, key, dst, dst_len, transcode<Lanes32, 4, uint32_t>);
-    return transcode<Lanes32, 4>(src, n, dst, dst_len);
+TAV_UTF8_API size_t tav_utf8_to_latin1_ssse3(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                             size_t dst_len) {
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, tav_utf8_ssse3::latin1_plain);
+}
+
+TAV_UTF8_API size_t tav_utf8_to_ucs2_ssse3(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                           size_t dst_len) {
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, tav_utf8_ssse3::ucs2_plain);
+}
+
+TAV_UTF8_API size_t tav_utf8_to_ucs4_ssse3(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                           size_t dst_len) {
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, tav_utf8_ssse3::ucs4_plain);
 }
 
 // Needs SSSE3; the caller checks the processor.

@@ -1,4 +1,4 @@
-"""Run every benchmark of tav in turn: the validators, the maskers, the safe API.
+"""Run every benchmark of tav in turn: the validators, the maskers, the decoder, the safe API.
 
     python -m tav.bench [--quick] [--help]
 
@@ -11,7 +11,7 @@ import sys
 from typing import Optional, Sequence
 
 #: The benchmark modules, each with `main(argv=None) -> int`.
-SUITES = ("tav.bench.utf8", "tav.bench.mask", "tav.bench.api")
+SUITES = ("tav.bench.utf8", "tav.bench.mask", "tav.bench.decode", "tav.bench.api")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

@@ -42,6 +42,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import importlib
+import random
 import statistics
 import sys
 import time
@@ -59,8 +60,8 @@ QUICK_SIZES = (125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 1 << 20)
 SMALL_FRAMES = (16, 125)
 COPY_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 256 << 10, 1 << 20)
 QUICK_COPY_SIZES = (16, 1 << 10, 64 << 10)
-AUTO_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 48 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20, 16 << 20,
-              64 << 20)
+AUTO_SIZES = (16, 125, 1 << 10, 4 << 10, 16 << 10, 48 << 10, 64 << 10, 256 << 10, 1 << 20, 1536 << 10, 2 << 20,
+              4 << 20, 16 << 20, 64 << 20)
 QUICK_AUTO_SIZES = (16, 1 << 10, 64 << 10, 1 << 20)
 
 #: A case builder takes the payload size and returns the callable to time, or
@@ -286,7 +287,7 @@ FLOORS: tuple[tuple[str, Builder], ...] = tuple((w, _routine(w, zero_length=True
 
 
 def _size_label(n: int) -> str:
-    if n >= 1 << 20:
+    if n >= 1 << 20 and n % (1 << 20) == 0:
         return f"{n >> 20} MiB"
     if n >= 1 << 10:
         return f"{n >> 10} KiB"
@@ -399,11 +400,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def _auto_table(sizes: Sequence[int], rounds: int) -> None:
     """The native module's automatic masking choice beside each routine forced, through XorMasker.mask().
 
-    Each timed block forces its routine and then masks the same bytearray for
-    about 2 ms, so the switch costs nothing measurable and every row pays the
-    same call path. The routines take turns within each round (in a rotating
-    order), and each figure is the median over the rounds of the block's
-    thread CPU time. The last rows give the automatic choice against the best
+    Each timed block forces its routine, masks the bytearray once untimed (so
+    no routine inherits the cache state another left), and then masks it again
+    for at least 2 calls and about 4 ms, so the switch costs nothing
+    measurable and every row pays the same call path. The routines take turns
+    within each round, in an order shuffled anew (seeded) for every round, and
+    each figure is the median over the rounds of the block's thread CPU time. The last rows give the automatic choice against the best
     forced routine at each size (1.00: it is that routine, or as fast)."""
     try:
         import _tav_native as native
@@ -419,7 +421,8 @@ def _auto_table(sizes: Sequence[int], rounds: int) -> None:
     rows.append(["best forced", *(routines[1 + min(range(len(routines) - 1), key=lambda i: per_call[n][i + 1])]
                                   for n in sizes)])
     rows.append(["auto / best forced", *(min(per_call[n][1:]) / per_call[n][0] for n in sizes)])
-    print_table(f"XorMasker.mask(bytearray) on _tav_native: the automatic choice ({native.MASK_ROUTINE}) beside "
+    policy = ", ".join(f"{name} from {_size_label(start)}" for name, start in native.MASK_AUTO)
+    print_table(f"XorMasker.mask(bytearray) on _tav_native: the automatic choice ({policy}) beside "
                 "each routine forced, GB/s (medians of thread CPU time)", header, rows)
 
 
@@ -427,14 +430,17 @@ def _auto_row(native: Any, routines: Sequence[str], n: int, rounds: int) -> list
     """Median seconds per mask() call of n bytes for each routine, in the order given."""
     buf, masker = _buffer(n), native.XorMasker(KEY)
     mask, force = masker.mask, native._force_routines
-    calls = max(1, (4 << 20) // n)  # about 2 ms at the speeds of L1 down to memory
+    calls = max(2, (8 << 20) // n)  # about 4 ms at the speeds of L1 down to memory
     samples: list[list[float]] = [[] for _ in routines]
+    order = list(range(len(routines)))
+    shuffle = random.Random(n).shuffle
     previous = force()
     try:
-        for r in range(rounds):
-            for k in range(len(routines)):
-                i = (k + r) % len(routines)
+        for _ in range(rounds):
+            shuffle(order)
+            for i in order:
                 force(mask=routines[i])
+                mask(buf)
                 t0 = time.thread_time_ns()
                 for _ in range(calls):
                     mask(buf)
