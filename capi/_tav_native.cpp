@@ -44,7 +44,6 @@
 #include "utf8_avx2.cpp"
 #include "utf8_avx512.cpp"
 #include "utf8_block.cpp"
-#include "utf8_decode_scalar.cpp"
 #include "utf8_neon.cpp"
 #include "utf8_ssse3.cpp"
 // The decoder's portable routines; its vector ones come with the families above.

@@ -6,13 +6,16 @@
 // table for the life of the process, past the module object and in every
 // interpreter, so nothing it points at may go with a module. The choice is
 // "auto" on this processor, made once (TAV_CPU_FEATURES_MASK applies, as for
-// the module); _force_routines() does not reach it.
+// the module); _force_routines() and _force_decode() do not reach it. The
+// decoding entry runs decoder.cpp's steps, which the unit includes before
+// this file.
 #include "capsule.h"
 
 #include <cstddef>  // offsetof
 #include <cstring>  // memcpy, strcmp
 
 #include "../tav/include/tav_capi.h"
+#include "decoder.h"
 #include "routines.h"
 
 namespace {
@@ -32,55 +35,21 @@ static_assert(sizeof(tav_masker) == sizeof(xormask_state) && offsetof(tav_masker
 
 // --- the routines in force ----------------------------------------------------------
 
-// The decoder's routines of one family: the measure and the three transcoders.
-struct DecodeRoutines {
-    int (*measure)(const uint8_t *, size_t, const uint8_t *, tav_utf8_measure *);
-    size_t (*to_latin1)(const uint8_t *, size_t, const uint8_t *, uint8_t *, size_t);
-    size_t (*to_ucs2)(const uint8_t *, size_t, const uint8_t *, uint16_t *, size_t);
-    size_t (*to_ucs4)(const uint8_t *, size_t, const uint8_t *, uint32_t *, size_t);
-};
-
-struct CapiRoutines {
-    Shared sh;  // as a module's, with every switch at "auto"; no status objects
-    const DecodeRoutines *decode;
-};
-
-const DecodeRoutines DECODE_SCALAR = {tav_utf8_measure_scalar, tav_utf8_to_latin1_scalar, tav_utf8_to_ucs2_scalar,
-                                      tav_utf8_to_ucs4_scalar};
-#if defined(__x86_64__)
-const DecodeRoutines DECODE_SSSE3 = {tav_utf8_measure_ssse3, tav_utf8_to_latin1_ssse3, tav_utf8_to_ucs2_ssse3,
-                                     tav_utf8_to_ucs4_ssse3};
-const DecodeRoutines DECODE_AVX2 = {tav_utf8_measure_avx2, tav_utf8_to_latin1_avx2, tav_utf8_to_ucs2_avx2,
-                                    tav_utf8_to_ucs4_avx2};
-const DecodeRoutines DECODE_AVX512 = {tav_utf8_measure_avx512, tav_utf8_to_latin1_avx512, tav_utf8_to_ucs2_avx512,
-                                      tav_utf8_to_ucs4_avx512};
-#endif
-
-// The widest decoder family this processor runs.
-const DecodeRoutines *decode_routines(unsigned features) {
-#if defined(__x86_64__)
-    constexpr unsigned avx512 = TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI2;
-    if ((features & avx512) == avx512) return &DECODE_AVX512;
-    if (features & TAV_CPU_AVX2) return &DECODE_AVX2;
-    if (features & TAV_CPU_SSSE3) return &DECODE_SSSE3;
-#endif
-    (void)features;
-    return &DECODE_SCALAR;
-}
-
-// Asked once, by the first module exec of the process (a thread-safe static).
-const CapiRoutines &capi_routines() {
-    static const CapiRoutines *const routines = [] {
-        static CapiRoutines r{};
+// Asked once, by the first module exec of the process (a thread-safe static):
+// a module's shared state with every switch at "auto", and no status objects.
+const Shared &capi_routines() {
+    static const Shared *const routines = [] {
+        static Shared sh{};
         const unsigned features = cpu_features();
-        r.sh.has_sse41 = (features & TAV_CPU_SSE41) != 0;
-        r.sh.vector_routine = best_vector_routine(features);
-        r.sh.auto_mask = widest_mask(features);
-        r.sh.utf8_routine.store(UTF8_AUTO);
-        r.sh.mask_routine.store(MASK_AUTO);
-        r.sh.release_from.store(RELEASE_GIL_THRESHOLD);
-        r.decode = decode_routines(features);
-        return &r;
+        sh.has_sse41 = (features & TAV_CPU_SSE41) != 0;
+        sh.vector_routine = best_vector_routine(features);
+        sh.auto_mask = widest_mask(features);
+        sh.decode_family = widest_decode_family(features);
+        sh.utf8_routine.store(UTF8_AUTO);
+        sh.mask_routine.store(MASK_AUTO);
+        sh.decode_routine.store(DECODE_AUTO);
+        sh.release_from.store(RELEASE_GIL_THRESHOLD);
+        return &sh;
     }();
     return *routines;
 }
@@ -98,7 +67,7 @@ int capi_validate(tav_validator *v, const uint8_t *data, size_t length) {
     utf8vld_state rec;
     std::memcpy(&rec, v, sizeof rec);
     // Exact: a rejection leaves the offsets the dispatcher alone leaves.
-    const int result = run_validate(&capi_routines().sh, &rec, data, length, true);
+    const int result = run_validate(&capi_routines(), &rec, data, length, true);
     std::memcpy(v, &rec, sizeof rec);
     return result;
 }
@@ -112,7 +81,7 @@ void capi_masker_init(tav_masker *m, const uint8_t key[4]) {
 size_t capi_mask(tav_masker *m, uint8_t *data, size_t length) {
     xormask_state rec;
     std::memcpy(&rec, m, sizeof rec);
-    run_mask(&capi_routines().sh, &rec, data, length);
+    run_mask(&capi_routines(), &rec, data, length);
     std::memcpy(m, &rec, sizeof rec);
     return rec.pointer;
 }
@@ -120,7 +89,7 @@ size_t capi_mask(tav_masker *m, uint8_t *data, size_t length) {
 size_t capi_mask_copy(tav_masker *m, const uint8_t *src, uint8_t *dst, size_t length) {
     xormask_state rec;
     std::memcpy(&rec, m, sizeof rec);
-    run_copy(&capi_routines().sh, &rec, src, dst, length);
+    run_copy(&capi_routines(), &rec, src, dst, length);
     std::memcpy(m, &rec, sizeof rec);
     return rec.pointer;
 }
@@ -129,69 +98,35 @@ size_t capi_mask_copy(tav_masker *m, const uint8_t *src, uint8_t *dst, size_t le
 void capi_mask_once(const uint8_t key[4], const uint8_t *src, uint8_t *dst, size_t length) {
     xormask_state rec;
     init_masker_record(&rec, key);
-    run_copy(&capi_routines().sh, &rec, src, dst, length);
+    run_copy(&capi_routines(), &rec, src, dst, length);
 }
 
 // --- decoding: with the interpreter lock ----------------------------------------------
 
-// data unmasked with key into a new bytes object.
-PyObject *unmasked_bytes(const uint8_t *data, size_t length, const uint8_t *key) {
-    PyObject *raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-    if (raw != nullptr) capi_mask_once(key, data, reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(raw)), length);
-    return raw;
-}
-
-// The UnicodeDecodeError of bytes.decode("utf-8") for the rejected input, whose
-// `object` is the unmasked bytes.
-void set_decode_error(const uint8_t *data, size_t length, const uint8_t *key, const tav_utf8_measure &m) {
-    static const char *const reasons[] = {nullptr, "invalid start byte", "invalid continuation byte",
-                                          "unexpected end of data"};
-    PyObject *raw = nullptr;
-    if (key != nullptr) {
-        if ((raw = unmasked_bytes(data, length, key)) == nullptr) return;
-        data = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw));
-    }
-    PyObject *exc = PyUnicodeDecodeError_Create("utf-8", reinterpret_cast<const char *>(data),
-                                                static_cast<Py_ssize_t>(length), static_cast<Py_ssize_t>(m.start),
-                                                static_cast<Py_ssize_t>(m.end), reasons[m.reason]);
-    Py_XDECREF(raw);
-    if (exc == nullptr) return;
-    PyErr_SetObject(PyExc_UnicodeDecodeError, exc);
-    Py_DECREF(exc);
-}
-
-// Another error handler than "strict": CPython's decoder applies it, on the
-// unmasked bytes.
-PyObject *decode_with_handler(const uint8_t *data, size_t length, const uint8_t *key, const char *errors) {
-    if (key == nullptr) {
-        return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(length), errors);
-    }
-    PyObject *raw = unmasked_bytes(data, length, key);
-    if (raw == nullptr) return nullptr;
-    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw), errors);
-    Py_DECREF(raw);
-    return text;
-}
-
-// Measured first, for the str's length and kind, then transcoded into it.
+// decode_utf8()'s steps (decoder.cpp), on a pointer and a length. The caller's
+// buffer may be one that another thread could rewrite, so the lock is held
+// and, on free-threaded builds, the units are checked against the measure.
 PyObject *capi_decode(const uint8_t *data, size_t length, const uint8_t *key, const char *errors) {
     if (length > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    if (errors != nullptr && std::strcmp(errors, "strict") != 0) return decode_with_handler(data, length, key, errors);
-    if (length == 0) return PyUnicode_New(0, 0);
-    const DecodeRoutines *d = capi_routines().decode;
+    const Shared *sh = &capi_routines();
+    bool automatic;
+    const Family &f = family_in_force(sh, &automatic);
+    if (automatic && key == nullptr && length < SHORT_ASCII_UNTIL && short_ascii(data, length)) {
+        return ascii_str(data, length);
+    }
     tav_utf8_measure m;
-    if (d->measure(data, length, key, &m) < 0) {
-        set_decode_error(data, length, key, m);
-        return nullptr;
+    if (f.measure(data, length, key, &m) == 0) {
+        return build_str(sh, f, automatic, data, length, key, m, NO_FIRST, false, false);
     }
-    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(m.length), static_cast<Py_UCS4>(m.max_char));
-    if (text == nullptr) return nullptr;
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: d->to_latin1(data, length, key, PyUnicode_1BYTE_DATA(text), m.length); break;
-        case PyUnicode_2BYTE_KIND: d->to_ucs2(data, length, key, PyUnicode_2BYTE_DATA(text), m.length); break;
-        default: d->to_ucs4(data, length, key, PyUnicode_4BYTE_DATA(text), m.length); break;
-    }
-    return text;
+    // The error's object, and the input of another error handler, is the
+    // payload unmasked, as bytes.
+    PyObject *object = joined(nullptr, 0, data, length, key);
+    if (object == nullptr) return nullptr;
+    PyObject *out = errors == nullptr || std::strcmp(errors, "strict") == 0
+                        ? raise_decode_error(object, m.start, m.end, m.reason)
+                        : PyUnicode_DecodeUTF8(PyBytes_AS_STRING(object), PyBytes_GET_SIZE(object), errors);
+    Py_DECREF(object);
+    return out;
 }
 
 // --- the capsule ----------------------------------------------------------------------

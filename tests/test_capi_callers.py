@@ -192,10 +192,13 @@ def check_masking(mod: Any) -> None:
 
 
 # (bytes, errors): ill-formed input of each reason, well-formed of each str
-# kind, long input with a fault near its end (for the vector routines).
+# kind, short ASCII and ASCII past the short path, long input with a fault
+# near its end (for the vector routines).
 DECODE_CASES = [
     (b"", None),
+    (b"a", None),
     (b"plain ascii", None),
+    (b"ascii " * 60, None),
     ("café".encode(), None),
     ("Русский".encode(), None),
     ("😀 astral".encode(), None),
