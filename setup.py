@@ -80,13 +80,14 @@ except ImportError:
 options = {}
 if left_out:
     print(
-        f"tav: building without the cffi modules _tav_utf8check and _tav_bytemask: {left_out}. "
+        f"tav: building without the cffi modules _tav_utf8check, _tav_utf8routines and _tav_bytemask: {left_out}. "
         "The native module _tav_native serves the safe API.",
         file=sys.stderr,
     )
 elif cffi_present:
     options["cffi_modules"] = [
         "utf8check/utf8check_build.py:ffibuilder",
+        "utf8check/utf8check_build.py:routines_ffibuilder",
         "bytemask/bytemask_build.py:ffibuilder",
     ]
 elif requirement:

@@ -24,6 +24,8 @@ HAS_SSE41: bool
 #: The decoder's routine family that "auto" runs: the widest this processor runs
 #: ("avx512", "avx2", "ssse3", or "scalar"); short ASCII is copied without it.
 DECODE_ROUTINE: str
+#: The C API's table for compiled callers (tav.get_include(), tav_capi.h): a capsule.
+_C_API: object
 
 class Utf8Validator:
     def __init__(self) -> None: ...

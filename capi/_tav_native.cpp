@@ -13,6 +13,7 @@
 //   masker.h / masker.cpp        XorMasker and the one-shot masking functions
 //   fused.cpp                    unmask_and_validate()
 //   decoder.h / decoder.cpp      decoding into str
+//   capsule.h / capsule.cpp      the C API for compiled callers (_C_API)
 // All of it lives in one anonymous namespace, so the module exports nothing
 // but its init function.
 //
@@ -54,4 +55,5 @@
 #include "masker.cpp"
 #include "fused.cpp"
 #include "decoder.cpp"
+#include "capsule.cpp"
 #include "module.cpp"

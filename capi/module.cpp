@@ -7,6 +7,7 @@
 #include <new>  // placement new of the shared state
 
 #include "args.h"
+#include "capsule.h"
 #include "decoder.h"
 #include "masker.h"
 #include "routines.h"
@@ -270,6 +271,7 @@ int module_exec(PyObject *module) {
     if (add_functions(module, compat_functions, "tav.compat") < 0) return -1;
     if (add_functions(module, private_functions, "_tav_native") < 0) return -1;
     if (add_functions(module, decoder_functions, "tav") < 0 || decoder_exec(module, st) < 0) return -1;
+    if (capsule_exec(module) < 0) return -1;
 
     // What "auto" runs here, for `tav --version` and the benchmarks.
     if (PyModule_AddIntConstant(module, "BLOCK_VALIDATOR_THRESHOLD", BLOCK_VALIDATOR_THRESHOLD) < 0) return -1;

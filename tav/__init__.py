@@ -11,6 +11,7 @@
 from typing import TYPE_CHECKING
 
 from . import _backend
+from ._include import get_include
 from ._status import Utf8Status
 
 # The pure-Python classes document and type the API; the native module
@@ -60,6 +61,7 @@ __all__ = [
     "XorMasker",
     "backend",
     "decode_utf8",
+    "get_include",
     "is_valid_utf8",
     "mask",
     "mask_in_place",

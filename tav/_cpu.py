@@ -1,21 +1,17 @@
 """What the processor can run, asked once at import.
 
-The answer comes from tav_cpu_features() in the validator module, which is
-built for baseline x86-64 and so runs on every processor. The safe API picks a
-routine only when the processor has what it needs, so no call through it can
-meet an illegal instruction.
+The answer comes from tav_cpu_features() of the validator library, bound in
+_tav_utf8routines and built for baseline x86-64, so it runs on every
+processor. The safe API picks a routine only when the processor has what it
+needs, so no call through it can meet an illegal instruction.
 
 TAV_CPU_FEATURES_MASK (an integer, e.g. 0 or 0x7) is ANDed with the answer:
 tests use it to force each fallback. It can only take features away."""
 from __future__ import annotations
 
+import importlib
 import os
 import platform
-from typing import Any
-
-import cffi
-
-import _tav_utf8check
 
 __all__ = ["FEATURES", "X86_64", "has", "names"]
 
@@ -36,12 +32,9 @@ X86_64 = platform.machine().lower() in ("x86_64", "amd64")
 
 
 def _detect() -> int:
-    abi = cffi.FFI()
-    abi.cdef("unsigned tav_cpu_features(void);")
     try:
-        so: Any = abi.dlopen(_tav_utf8check.__file__)
-        features = int(so.tav_cpu_features())
-    except (OSError, AttributeError):
+        features = int(importlib.import_module("_tav_utf8routines").lib.tav_cpu_features())
+    except ImportError:
         features = 0  # no query to be had: use only what runs everywhere
     mask = os.environ.get("TAV_CPU_FEATURES_MASK")
     if mask:

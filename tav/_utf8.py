@@ -1,6 +1,7 @@
 """Incremental UTF-8 validation over the native validator record."""
 from __future__ import annotations
 
+import importlib
 import threading
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Union
 
@@ -26,8 +27,9 @@ lib = _tav_utf8check.lib
 #: Chunks shorter than this go to the unrolled routine through the
 #: dispatcher, longer ones to the widest vector validator the processor runs
 #: (AVX-512, AVX2, SSSE3; exact, like the dispatcher) or else to the SSE2
-#: block validator, both reached through an ABI call that costs ~0.15 us more
-#: than the binding's. Measured (ns per validate() call, unrolled / AVX-512,
+#: block validator, both bound in _tav_utf8routines. Measured while they were
+#: reached through an ABI call, which costs ~0.14 us more per call than that
+#: binding (ns per validate() call, unrolled / AVX-512,
 #: ASCII and Cyrillic): 512 B 686 / 711 and 723 / 736, 1 KiB 836 / 728 and
 #: 899 / 776, 4 KiB 1708 / 769 and 1983 / 928. The SSE2 block validator, which
 #: also saves the record for a replay, pays only from 4 KiB (block / unrolled
@@ -35,19 +37,11 @@ lib = _tav_utf8check.lib
 VECTOR_THRESHOLD = 1024
 SSE2_BLOCK_THRESHOLD = 4096
 
-# The block validator is exported by the module's shared object but not
-# declared in its binding: reach it as native callers do, through the same
-# library file. The record layout lets a rejected call be undone.
+# The long-chunk routines are not in the validator's binding; the module
+# _tav_utf8routines binds them, from the same library files. The record
+# layout lets a rejected call be undone.
 _abi = cffi.FFI()
-_abi.cdef(
-    """
-    typedef struct { size_t current_index; size_t total_index; int state; int impl; } utf8vld_state;
-    int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);
-    """
-)
+_abi.cdef("typedef struct { size_t current_index; size_t total_index; int state; int impl; } utf8vld_state;")
 _BlockValidator = Callable[["CData", Union[bytes, "CData"], int], int]
 
 #: The long-chunk routines, widest first, with the processor features each needs.
@@ -60,11 +54,10 @@ LONG_ROUTINES = (
 
 
 def _long_routine(only: Optional[str] = None) -> tuple[str, Optional[_BlockValidator]]:
-    """The widest long-chunk routine the processor runs (or the one named), reached as
-    native callers reach it: these routines are exported but not in the binding."""
+    """The widest long-chunk routine the processor runs (or the one named)."""
     try:
-        so = _abi.dlopen(_tav_utf8check.__file__)
-    except OSError:
+        so = importlib.import_module("_tav_utf8routines").lib
+    except ImportError:
         return "none", None
     for name, needs in LONG_ROUTINES:
         if (only is None or name == only) and _cpu.has(*needs):

@@ -484,7 +484,7 @@ def test_stream_status_and_offset_match_the_oracle_across_the_threshold() -> Non
 
 @pytest.mark.parametrize("routine", [name for name, _ in _utf8.LONG_ROUTINES])
 def test_long_chunks_take_the_long_chunk_routine(routine: str) -> None:
-    _only_cffi("long chunks go to a vector or block validator through its ABI view")
+    _only_cffi("long chunks go to a vector or block validator through _tav_utf8routines")
     try:
         _utf8._force_long_routine(routine)
     except ValueError as e:

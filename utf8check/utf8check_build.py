@@ -25,6 +25,8 @@ The validator library is these files of this folder, compiled into the module
 All of them build as baseline code: no -m flag; a routine that needs more
 carries its own target attribute.
 """
+import sys
+import sysconfig
 from pathlib import Path
 
 from cffi import FFI
@@ -71,5 +73,39 @@ ffibuilder.set_source(
     py_limited_api=False,
 )
 
+# Whether the module is built for x86-64, where the long-chunk routines exist
+# (as bytemask_build.py decides it).
+FOR_X86_64 = sysconfig.get_platform().endswith(("x86_64", "amd64")) and sys.maxsize > 2**32
+
+# A second module from the same library files: the routines the safe API
+# chooses among by processor, which the binding above leaves out. As `lib`
+# attributes they need no symbol lookup in a module's file, which Windows
+# does not offer.
+routines_ffibuilder = FFI()
+routines_ffibuilder.cdef(
+    "unsigned tav_cpu_features(void);"
+    + (
+        """
+    int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);
+    """
+        if FOR_X86_64
+        else ""
+    )
+)
+routines_ffibuilder.set_source(
+    "_tav_utf8routines",
+    '#include "tav_utf8check.h"',
+    sources=[str(HERE / name) for name in ["_tav_utf8check.cpp", *LIBRARY_UNITS]],
+    source_extension=".cpp",
+    include_dirs=[str(HERE)],
+    depends=[str(HERE / name) for name in ["_tav_utf8check.cpp", *LIBRARY_UNITS, *HEADERS]],
+    extra_compile_args=["-std=c++17", "-O3", "-fno-exceptions", "-fno-rtti"],
+    py_limited_api=False,
+)
+
 if __name__ == "__main__":
     ffibuilder.compile(tmpdir=str(HERE.parent / "build" / "cffi"), verbose=True)
+    routines_ffibuilder.compile(tmpdir=str(HERE.parent / "build" / "cffi"), verbose=True)
