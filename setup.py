@@ -1,5 +1,6 @@
 import sys
 import sysconfig
+from pathlib import Path
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -23,19 +24,14 @@ class BuildExt(build_ext):
 # symbols), built for baseline x86-64: no -m flag, the routines that need more
 # carry their own target attribute. PyPy uses the cffi modules instead.
 NATIVE_SOURCES = ["capi/_tav_native.cpp", "capi/bytemask_lib.cpp"]
-LIBRARY_FILES = [
-    "capi/tav_libs.h",
-    "utf8check/_tav_utf8check.cpp",
-    "utf8check/utf8_avx2.cpp",
-    "utf8check/utf8_avx512.cpp",
-    "utf8check/utf8_block.cpp",
-    "utf8check/utf8_ssse3.cpp",
-    "utf8check/tav_utf8check.h",
-    "utf8check/utf8_internal.h",
-    "utf8check/utf8_lookup.h",
-    "bytemask/_tav_bytemask.cpp",
-    "bytemask/tav_bytemask.h",
-]
+# Every source and header the module's one unit includes: a change to any of
+# them rebuilds it.
+LIBRARY_FILES = sorted(
+    str(path)
+    for folder in ("capi", "utf8check", "bytemask")
+    for path in Path(folder).glob("*")
+    if path.suffix in (".h", ".cpp") and path.name not in ("_tav_native.cpp", "bytemask_lib.cpp")
+)
 native = Extension(
     "_tav_native",
     sources=NATIVE_SOURCES,
