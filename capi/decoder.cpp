@@ -875,12 +875,47 @@ PyMethodDef decoder_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+#if PY_VERSION_HEX < 0x030A0000
+// Python 3.9 keeps a heap type's doc without its text signature: the class
+// gets a __signature__, made when first asked for (as module.cpp does for
+// the others), with the default the text signature gives from 3.10.
+const char DECODER_SIGNATURE[] =
+    "class DecoderSignature:\n"
+    "    def __get__(self, obj, cls):\n"
+    "        import inspect\n"
+    "        kind = inspect.Parameter.POSITIONAL_OR_KEYWORD\n"
+    "        return inspect.Signature([inspect.Parameter('errors', kind, default='strict')])\n"
+    "signature = DecoderSignature()\n";
+
+int add_decoder_signature(PyObject *type) {
+    PyObject *globals = PyDict_New();
+    if (globals == nullptr) return -1;
+    int result = -1;
+    PyObject *ran = nullptr, *signature;
+    if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0 &&
+        (ran = PyRun_String(DECODER_SIGNATURE, Py_file_input, globals, globals)) != nullptr &&
+        (signature = PyDict_GetItemString(globals, "signature")) != nullptr &&
+        PyObject_SetAttrString(type, "__signature__", signature) == 0) {
+        result = 0;
+    }
+    Py_XDECREF(ran);
+    Py_DECREF(globals);
+    return result;
+}
+#endif
+
 int decoder_exec(PyObject *module, ModuleState *st) {
     st->shared->decode_family = widest_decode_family(cpu_features());
     PyObject *type = PyType_FromModuleAndSpec(module, &decoder_type_def, nullptr);
     if (type == nullptr) return -1;
     // Calls of the exact type go straight to vectorcall; subclasses take tp_new and tp_init.
     reinterpret_cast<PyTypeObject *>(type)->tp_vectorcall = decoder_vectorcall;
+#if PY_VERSION_HEX < 0x030A0000
+    if (add_decoder_signature(type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+#endif
     if (PyModule_AddObject(module, DECODER, type) < 0) {
         Py_DECREF(type);
         return -1;
