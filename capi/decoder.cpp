@@ -194,11 +194,24 @@ inline bool short_ascii(const uint8_t *src, size_t n) {
     return (w & high) == 0;
 }
 
+size_t copy_ascii_prefix(const uint8_t *src, size_t n, uint8_t *dst);
+
 // The str of n ASCII bytes; one character is CPython's cached one.
 inline PyObject *ascii_str(const uint8_t *src, size_t n) {
     if (n == 1) return PyUnicode_FromOrdinal(src[0]);
     PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
-    if (s != nullptr && n != 0) std::memcpy(PyUnicode_1BYTE_DATA(s), src, n);
+    if (s == nullptr || n == 0) return s;
+#ifdef Py_GIL_DISABLED
+    // Another thread may rewrite an exported buffer at any time: copy only
+    // what is checked as it is copied.
+    if (copy_ascii_prefix(src, n, PyUnicode_1BYTE_DATA(s)) != n) {
+        Py_DECREF(s);
+        PyErr_SetString(PyExc_BufferError, "the buffer changed while it was being decoded");
+        return nullptr;
+    }
+#else
+    std::memcpy(PyUnicode_1BYTE_DATA(s), src, n);
+#endif
     return s;
 }
 
