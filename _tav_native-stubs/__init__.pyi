@@ -26,6 +26,8 @@ HAS_SSE41: bool
 DECODE_ROUTINE: str
 #: The C API's table for compiled callers (tav.get_include(), tav_capi.h): a capsule.
 _C_API: object
+#: What the C API's entries run: (VECTOR_ROUTINE, MASK_AUTO, DECODE_ROUTINE) as the table chose them.
+_C_API_ROUTINES: Tuple[str, Tuple[Tuple[str, int], ...], str]
 
 class Utf8Validator:
     def __init__(self) -> None: ...

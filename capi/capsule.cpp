@@ -41,14 +41,9 @@ const Shared &capi_routines() {
     static const Shared *const routines = [] {
         static Shared sh{};
         const unsigned features = cpu_features();
-        sh.has_sse41 = (features & TAV_CPU_SSE41) != 0;
-        sh.vector_routine = best_vector_routine(features);
-        sh.auto_mask = widest_mask(features);
-        sh.decode_family = widest_decode_family(features);
-        sh.utf8_routine.store(UTF8_AUTO);
-        sh.mask_routine.store(MASK_AUTO);
+        choose_routines(&sh, features);  // as for every module object
+        sh.decode_family = widest_decode_family(features);  // as decoder_exec() sets it
         sh.decode_routine.store(DECODE_AUTO);
-        sh.release_from.store(RELEASE_GIL_THRESHOLD);
         return &sh;
     }();
     return *routines;
@@ -137,8 +132,25 @@ const tav_capi CAPI_TABLE = {
     capi_mask,        capi_mask_copy,   capi_mask_once,      capi_decode,
 };
 
+// (vector validator, masking policy, decoder family) of the table, in the
+// forms of the module's VECTOR_ROUTINE, MASK_AUTO and DECODE_ROUTINE, which
+// tests compare them with.
+PyObject *capi_routine_names(const Shared *sh) {
+    const char *vector = sh->vector_routine != 0 ? UTF8_NAMES[sh->vector_routine] : "none";
+    const char *decode = DECODE_NAMES[sh->decode_family];
+    if (sh->auto_large == sh->auto_mask) {
+        return Py_BuildValue("(s((sn))s)", vector, MASK_NAMES[sh->auto_mask], Py_ssize_t{0}, decode);
+    }
+    return Py_BuildValue("(s((sn)(sn))s)", vector, MASK_NAMES[sh->auto_mask], Py_ssize_t{0}, MASK_NAMES[sh->auto_large],
+                         static_cast<Py_ssize_t>(sh->auto_large_from), decode);
+}
+
 int capsule_exec(PyObject *module) {
-    capi_routines();  // the processor asked now rather than in a caller's first call
+    PyObject *names = capi_routine_names(&capi_routines());  // the processor asked now, not in a caller's first call
+    if (names == nullptr || PyModule_AddObject(module, "_C_API_ROUTINES", names) < 0) {
+        Py_XDECREF(names);
+        return -1;
+    }
     PyObject *capsule = PyCapsule_New(const_cast<tav_capi *>(&CAPI_TABLE), TAV_CAPI_CAPSULE, nullptr);
     if (capsule == nullptr) return -1;
     if (PyModule_AddObject(module, "_C_API", capsule) < 0) {

@@ -194,11 +194,24 @@ inline bool short_ascii(const uint8_t *src, size_t n) {
     return (w & high) == 0;
 }
 
+size_t copy_ascii_prefix(const uint8_t *src, size_t n, uint8_t *dst);
+
 // The str of n ASCII bytes; one character is CPython's cached one.
 inline PyObject *ascii_str(const uint8_t *src, size_t n) {
     if (n == 1) return PyUnicode_FromOrdinal(src[0]);
     PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
-    if (s != nullptr && n != 0) std::memcpy(PyUnicode_1BYTE_DATA(s), src, n);
+    if (s == nullptr || n == 0) return s;
+#ifdef Py_GIL_DISABLED
+    // Another thread may rewrite an exported buffer at any time: copy only
+    // what is checked as it is copied.
+    if (copy_ascii_prefix(src, n, PyUnicode_1BYTE_DATA(s)) != n) {
+        Py_DECREF(s);
+        PyErr_SetString(PyExc_BufferError, "the buffer changed while it was being decoded");
+        return nullptr;
+    }
+#else
+    std::memcpy(PyUnicode_1BYTE_DATA(s), src, n);
+#endif
     return s;
 }
 
@@ -875,12 +888,47 @@ PyMethodDef decoder_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+#if PY_VERSION_HEX < 0x030A0000
+// Python 3.9 keeps a heap type's doc without its text signature: the class
+// gets a __signature__, made when first asked for (as module.cpp does for
+// the others), with the default the text signature gives from 3.10.
+const char DECODER_SIGNATURE[] =
+    "class DecoderSignature:\n"
+    "    def __get__(self, obj, cls):\n"
+    "        import inspect\n"
+    "        kind = inspect.Parameter.POSITIONAL_OR_KEYWORD\n"
+    "        return inspect.Signature([inspect.Parameter('errors', kind, default='strict')])\n"
+    "signature = DecoderSignature()\n";
+
+int add_decoder_signature(PyObject *type) {
+    PyObject *globals = PyDict_New();
+    if (globals == nullptr) return -1;
+    int result = -1;
+    PyObject *ran = nullptr, *signature;
+    if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0 &&
+        (ran = PyRun_String(DECODER_SIGNATURE, Py_file_input, globals, globals)) != nullptr &&
+        (signature = PyDict_GetItemString(globals, "signature")) != nullptr &&
+        PyObject_SetAttrString(type, "__signature__", signature) == 0) {
+        result = 0;
+    }
+    Py_XDECREF(ran);
+    Py_DECREF(globals);
+    return result;
+}
+#endif
+
 int decoder_exec(PyObject *module, ModuleState *st) {
     st->shared->decode_family = widest_decode_family(cpu_features());
     PyObject *type = PyType_FromModuleAndSpec(module, &decoder_type_def, nullptr);
     if (type == nullptr) return -1;
     // Calls of the exact type go straight to vectorcall; subclasses take tp_new and tp_init.
     reinterpret_cast<PyTypeObject *>(type)->tp_vectorcall = decoder_vectorcall;
+#if PY_VERSION_HEX < 0x030A0000
+    if (add_decoder_signature(type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+#endif
     if (PyModule_AddObject(module, DECODER, type) < 0) {
         Py_DECREF(type);
         return -1;

@@ -38,7 +38,12 @@ PyObject *new_shared(Shared **out) {
         PyMem_Free(memory);
         return nullptr;
     }
-    const unsigned features = cpu_features();
+    choose_routines(sh, cpu_features());
+    *out = sh;
+    return capsule;
+}
+
+void choose_routines(Shared *sh, unsigned features) {
     sh->has_sse41 = (features & TAV_CPU_SSE41) != 0;
     sh->vector_routine = best_vector_routine(features);
     sh->auto_mask = widest_mask(features);
@@ -47,8 +52,6 @@ PyObject *new_shared(Shared **out) {
     sh->utf8_routine.store(UTF8_AUTO);
     sh->mask_routine.store(MASK_AUTO);
     sh->release_from.store(RELEASE_GIL_THRESHOLD);
-    *out = sh;
-    return capsule;
 }
 
 Shared *shared_of_module(PyObject *module, PyObject **owner) {

@@ -95,6 +95,10 @@ struct ModuleState {
 
 extern PyModuleDef module_def;  // defined in module.cpp; named earlier by the type lookups
 
+// Fills sh with the routines "auto" runs on a processor with `features`, every
+// switch at "auto": for each module's shared state and for the C API's.
+void choose_routines(Shared *sh, unsigned features);
+
 inline ModuleState *module_state(PyObject *module) { return static_cast<ModuleState *>(PyModule_GetState(module)); }
 
 // The shared state of an exact type of this module, with a new reference to

@@ -249,6 +249,14 @@ def test_table_version(caller: ModuleType) -> None:
 
 
 @pytest.mark.skipif(PYPY, reason="the C API is CPython-only")
+def test_table_runs_the_automatic_routines() -> None:
+    """The entries run what the module runs on "auto": the same vector validator, masking policy and decoder family."""
+    import _tav_native
+
+    assert _tav_native._C_API_ROUTINES == (_tav_native.VECTOR_ROUTINE, _tav_native.MASK_AUTO, _tav_native.DECODE_ROUTINE)
+
+
+@pytest.mark.skipif(PYPY, reason="the C API is CPython-only")
 @pytest.mark.skipif(platform.machine().lower() not in ("x86_64", "amd64"),
                     reason="the portable routines differ from the chosen ones on x86-64 only")
 def test_portable_routines(c_caller: Path) -> None:
