@@ -34,17 +34,12 @@ else:
         unmask_and_validate,
     )
 
-# Decoding into str: the native module's own where it has them, else CPython's
-# decoder behind the same API.
+# Decoding into str: the native module's own, else CPython's decoder behind
+# the same API.
 if _backend.NAME == "cffi" or TYPE_CHECKING:
     from ._decode import Utf8Decoder, decode_utf8
 else:
-    from . import _decode
-    import _tav_native
-
-    Utf8Decoder = getattr(_tav_native, "Utf8Decoder", _decode.Utf8Decoder)
-    decode_utf8 = getattr(_tav_native, "decode_utf8", _decode.decode_utf8)
-    del _tav_native
+    from _tav_native import Utf8Decoder, decode_utf8
 
 __version__ = "0.1.0"
 

@@ -17,23 +17,34 @@ memory. The price is PyPy's copying speed (about 2 GB/s each way on
 PyPy 7.3), paid by every buffer but bytes."""
 from __future__ import annotations
 
+import importlib
 import re
 import sys
 import threading
 from typing import TYPE_CHECKING, Any, Callable, List, Tuple
 
-import _tav_utf8check
 
 if TYPE_CHECKING:
     from _cffi_backend import _CDataBase as CData
     from typing_extensions import Buffer
 
-ffi = _tav_utf8check.ffi
+try:
+    ffi: Any = importlib.import_module("_tav_utf8check").ffi
+except ImportError:
+    # Built without the cffi modules (free-threaded CPython 3.13): the native
+    # backend serves, and only the pure-Python checks below are used.
+    ffi = None
 
 # Resolved once: a type string given to from_buffer is parsed on every call.
 # cffi's ctypes are unique per process, so this one serves both modules.
-U8_ARRAY = ffi.typeof("uint8_t[]")
-from_buffer = ffi.from_buffer
+U8_ARRAY: Any = ffi.typeof("uint8_t[]") if ffi is not None else None
+
+
+def _no_cffi(*args: Any, **kwargs: Any) -> CData:
+    raise ImportError("the cffi modules are not built for this interpreter")
+
+
+from_buffer: Callable[..., CData] = ffi.from_buffer if ffi is not None else _no_cffi
 
 #: Bytes behind one record (with malloc's header), told to the garbage
 #: collector so that PyPy's, which does not count references, feels the
@@ -147,7 +158,7 @@ SMALL = 4096
 # Scratch chunks, kept per thread and taken out while in use, so that a
 # signal handler that calls the API meanwhile takes its own.
 _scratch = threading.local()
-_new_scratch = ffi.new_allocator(should_clear_after_alloc=False)
+_new_scratch: Any = ffi.new_allocator(should_clear_after_alloc=False) if ffi is not None else None
 
 #: step(chunk, n) runs a native routine on the first n bytes of a private chunk.
 Step = Callable[[Any, int], int]
