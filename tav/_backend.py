@@ -98,6 +98,8 @@ def routines() -> dict[str, str]:
             )
         else:
             out["masking"] = _MASK_NAMES.get(chosen["mask"], chosen["mask"])
+        decode = {"avx512": "AVX-512", "avx2": "AVX2", "ssse3": "SSSE3", "scalar": "portable"}
+        out["decoding"] = f"{decode.get(native.DECODE_ROUTINE, native.DECODE_ROUTINE)} routines"
     else:
         from . import _utf8
 
@@ -106,4 +108,5 @@ def routines() -> dict[str, str]:
             f"unrolled, {long} from {_utf8.BLOCK_VALIDATOR_THRESHOLD} B" if _utf8.LONG_ROUTINE != "none" else "unrolled"
         )
         out["masking"] = {"cffi": "SSE2" if _cpu.X86_64 else "byte loop", "python": "pure Python"}[MASKER]
+        out["decoding"] = "CPython's decoder"
     return out

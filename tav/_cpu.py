@@ -25,6 +25,7 @@ BITS = {
     "avx512bw": 1 << 5,
     "avx512vl": 1 << 6,
     "avx512vbmi": 1 << 7,
+    "avx512vbmi2": 1 << 8,
 }
 
 #: True on x86-64, where routines beyond the portable ones exist.
