@@ -165,6 +165,14 @@ PyObject *build_str(const Shared *sh, const Family &f, bool automatic, const uin
         PyErr_SetString(PyExc_BufferError, "the buffer changed while it was being decoded");
         return nullptr;
     }
+    // One character below U+0100 is CPython's cached one, as bytes.decode
+    // returns it (from 3.13 those also hold their UTF-8 form, which
+    // sys.getsizeof counts).
+    if (len == 1 && kind == PyUnicode_1BYTE_KIND) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(s, 0);
+        Py_DECREF(s);
+        return PyUnicode_FromOrdinal(c);
+    }
     return s;
 }
 
