@@ -13,7 +13,7 @@ import importlib
 import os
 import platform
 
-__all__ = ["FEATURES", "X86_64", "has", "names"]
+__all__ = ["FEATURES", "KNOWN", "X86_64", "has", "names"]
 
 # The bits of tav_cpu_features(), as utf8check/tav_utf8check.h defines them.
 BITS = {
@@ -32,19 +32,22 @@ BITS = {
 X86_64 = platform.machine().lower() in ("x86_64", "amd64")
 
 
-def _detect() -> int:
+def _detect() -> tuple[int, bool]:
     try:
         features = int(importlib.import_module("_tav_utf8routines").lib.tav_cpu_features())
     except ImportError:
-        features = 0  # no query to be had: use only what runs everywhere
+        # No query to be had (a build without the cffi modules): use only what
+        # runs everywhere. The native module checks the processor itself.
+        return 0, False
     mask = os.environ.get("TAV_CPU_FEATURES_MASK")
     if mask:
         features &= int(mask, 0)
-    return features
+    return features, True
 
 
-#: The features the safe API may use, as tav_cpu_features() bits.
-FEATURES = _detect()
+#: The features the safe API may use, as tav_cpu_features() bits; KNOWN is
+#: False where no query was to be had and FEATURES is 0 for that reason.
+FEATURES, KNOWN = _detect()
 
 
 def has(*names: str) -> bool:

@@ -14,8 +14,14 @@ from typing import Any, Dict, List
 import pytest
 
 import tav
-from support import utf8_record
-from tav import _decode, _mask, _pymask, _utf8, compat
+from support import CFFI_MISSING, HAVE_CFFI
+from tav import _decode, compat
+
+if HAVE_CFFI:
+    from support import utf8_record
+    from tav import _mask, _pymask, _utf8
+else:
+    _utf8 = None
 
 
 def _namespace(utf8: Any, mask: Any) -> SimpleNamespace:
@@ -50,18 +56,21 @@ def _native() -> Any:
         return e
 
 
-BACKENDS: Dict[str, Any] = {
-    "cffi": _namespace(_utf8, _mask),
-    "cffi-python-masker": _namespace(_utf8, _pymask),
-}
+CFFI_BACKENDS = ("cffi", "cffi-python-masker")
+BACKENDS: Dict[str, Any] = {}
+if HAVE_CFFI:
+    BACKENDS["cffi"] = _namespace(_utf8, _mask)
+    BACKENDS["cffi-python-masker"] = _namespace(_utf8, _pymask)
 _native_module = _native()
 if not isinstance(_native_module, ImportError):
     BACKENDS["native"] = _namespace(_native_module, _native_module)
 
 
 def params() -> List[Any]:
-    """pytest params, one per backend; the native one skips, with the reason, where it cannot run."""
+    """pytest params, one per backend; one that cannot run here skips, with the reason."""
     out: List[Any] = [pytest.param(name, id=name) for name in BACKENDS]
+    if not HAVE_CFFI:
+        out += [pytest.param(name, id=name, marks=pytest.mark.skip(reason=CFFI_MISSING)) for name in CFFI_BACKENDS]
     if "native" not in BACKENDS:
         reason = (
             "the native extension runs on CPython only"

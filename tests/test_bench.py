@@ -8,8 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from tav.bench import SAMPLE_CORPUS, find_corpus
-from tav.bench.utf8 import TEXT_DIRS, corpus_texts
+from support import CFFI_MISSING, HAVE_CFFI
+from tav.bench import SAMPLE_CORPUS, TEXT_DIRS, corpus_texts, find_corpus
 
 SCRIPTS = ("Arabic", "Chinese", "Emoji", "Hebrew", "Hindi", "Japanese", "Korean", "Latin", "Russian")
 
@@ -39,6 +39,7 @@ def test_find_corpus_takes_the_named_folder_and_refuses_a_missing_one(
         find_corpus(str(tmp_path / "no-such-corpus"))
 
 
+@pytest.mark.skipif(not HAVE_CFFI, reason=f"the validation benchmark times the cffi binding's routines; {CFFI_MISSING}")
 def test_utf8_benchmark_runs_away_from_any_checkout(tmp_path: Path) -> None:
     # A user's checkout has no shared corpus beside it: the sample serves.
     env = {k: v for k, v in os.environ.items() if k != "TAV_CORPUS"}

@@ -13,6 +13,8 @@ from typing import Any, Callable, Iterator, Optional
 
 import pytest
 
+pytest.importorskip("_tav_utf8check", reason="the cffi modules are not built for this interpreter")
+
 import _tav_utf8check
 from support import (
     UTF8_MODULE_FILE,

@@ -11,8 +11,11 @@ from functools import lru_cache
 from pathlib import Path
 from typing import Any, Callable, Optional
 
-import cffi
 import pytest
+
+pytest.importorskip("_tav_bytemask", reason="the cffi modules are not built for this interpreter")
+
+import cffi
 
 import _tav_bytemask
 from support import (

@@ -10,6 +10,8 @@ from typing import Callable
 
 import pytest
 
+pytest.importorskip("_tav_utf8check", reason="the cffi modules are not built for this interpreter")
+
 from _tav_utf8check import ffi, lib
 from support import UTF8_MODULE_FILE, module_entry, seeded, utf8_ffi, utf8_record
 

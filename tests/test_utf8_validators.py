@@ -16,6 +16,8 @@ from pathlib import Path
 from typing import Callable, NamedTuple, Optional, Sequence
 
 import pytest
+
+pytest.importorskip("_tav_utf8check", reason="the cffi modules are not built for this interpreter")
 from hypothesis import given, settings
 from hypothesis import strategies as st
 

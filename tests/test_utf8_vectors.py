@@ -11,6 +11,8 @@ from typing import Callable, NamedTuple, Optional
 
 import pytest
 
+pytest.importorskip("_tav_utf8check", reason="the cffi modules are not built for this interpreter")
+
 from _tav_utf8check import lib
 from support import first_rejected, rfc3629_status, utf8_abi, utf8_record
 

@@ -13,10 +13,11 @@ from typing import Callable
 
 import pytest
 
+pytest.importorskip("_tav_utf8check", reason="the cffi modules are not built for this interpreter")
+
 import _tav_utf8check
 from support import UTF8_MODULE_FILE, X86_64, first_rejected, seeded, utf8_abi, utf8_ffi, utf8_record
-from tav.bench import find_corpus
-from tav.bench.utf8 import corpus_texts
+from tav.bench import corpus_texts, find_corpus
 
 TAV_CPU_SSSE3, TAV_CPU_AVX2, TAV_CPU_AVX512F, TAV_CPU_AVX512BW = 1 << 1, 1 << 3, 1 << 4, 1 << 5
 FEATURES = utf8_abi.tav_cpu_features()

@@ -26,6 +26,19 @@ def find_corpus(explicit: Optional[str] = None) -> Path:
     return path.resolve()
 
 
+#: The folders of the corpus that hold texts, as the validation benchmark reads them.
+TEXT_DIRS = ("ascii", "lipsum", "wikipedia_mars")
+
+
+def corpus_texts(root: Path) -> List[tuple[str, bytes]]:
+    """(name relative to the corpus, bytes) of every text in the throughput folders."""
+    texts = []
+    for folder in TEXT_DIRS:
+        for path in sorted((root / folder).glob("*.txt")):
+            texts.append((f"{folder}/{path.name}", path.read_bytes()))
+    return texts
+
+
 def best_time(fn: Callable[[], object], *, min_time: float = 0.2, repeat: int = 5) -> float:
     """Best seconds per call of `fn` over `repeat` rounds of at least `min_time` each."""
     number = 1

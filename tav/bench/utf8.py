@@ -37,7 +37,7 @@ from typing import Any, Callable, Optional, Sequence
 
 import cffi
 
-from tav.bench import find_corpus, gbps, interleaved_times, print_table
+from tav.bench import TEXT_DIRS, corpus_texts, find_corpus, gbps, interleaved_times, print_table
 
 # Through importlib: the binding is generated at build time.
 _module = importlib.import_module("_tav_utf8check")
@@ -49,7 +49,6 @@ CHUNK = 4096
 TABLE_CHUNKS: tuple[Optional[int], ...] = (4096, 65536, None)
 #: Chunk sizes of the plot.
 PLOT_CHUNKS: tuple[Optional[int], ...] = (64, 256, 1024, 4096, 16384, 65536, 262144, 1 << 20, None)
-TEXT_DIRS = ("ascii", "lipsum", "wikipedia_mars")
 
 # ABI-mode view of the module file: the routines the binding leaves out.
 _native_ffi = cffi.FFI()
@@ -182,15 +181,6 @@ CASES: tuple[tuple[str, Builder], ...] = (
 RATIO_COLUMNS = ("unrolled", "sse4", "ssse3", "avx2", "avx512", "tav", "incremental")
 #: Routines that the correctness check runs before timing.
 CHECKED = ("table", "unrolled", "sse2", "sse4", "ssse3", "avx2", "avx512")
-
-
-def corpus_texts(root: Path) -> list[tuple[str, bytes]]:
-    """(name relative to the corpus, bytes) of every text in the throughput folders."""
-    texts = []
-    for folder in TEXT_DIRS:
-        for path in sorted((root / folder).glob("*.txt")):
-            texts.append((f"{folder}/{path.name}", path.read_bytes()))
-    return texts
 
 
 def _per_call_rows(min_time: float, rounds: int) -> list[list[object]]:
