@@ -40,15 +40,7 @@ def outcome(run: Callable[[], str]) -> Outcome:
     except UnicodeDecodeError as e:
         return ("error", e.encoding, e.object, e.start, e.end, e.reason)
     assert type(text) is str
-    return ("str", text, _size(text))
-
-
-def _size(text: str) -> Any:
-    if sys.implementation.name == "cpython" and len(text) == 1 and 0x80 <= ord(text) <= 0xFF and text is chr(ord(text)):
-        # The interpreter's shared one-character string, which may carry its
-        # UTF-8 form (free-threaded 3.13): the size of a plain one of its kind.
-        return sys.getsizeof("\x80\x81") - 1
-    return sys.getsizeof(text, None)
+    return ("str", text, sys.getsizeof(text, None))
 
 
 def expect(data: bytes, errors: str = "strict") -> Outcome:
