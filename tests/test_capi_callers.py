@@ -57,9 +57,9 @@ def _build(ext: Any, out: Path) -> Path:
 
 def _load(name: str, path: Path) -> ModuleType:
     loader = importlib.machinery.ExtensionFileLoader(name, str(path))
-    spec = importlib.util.spec_from_file_location(name, str(path), loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, str(path), loader=loader)
+    assert found is not None
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

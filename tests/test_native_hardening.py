@@ -97,15 +97,15 @@ TEARDOWN_CHILD = """
     sys.path.insert(0, sys.argv[1])
     import _tav_native
 
-    spec = _tav_native.__spec__
+    found = _tav_native.__spec__
     outcomes = []
     for holds_functions in [False] * 5 + [True] * 5:
         # A second module object, a subclass of its type, and an instance, in one
         # garbage cycle with a buffer whose release calls into the instance:
         # the collector frees the module first and releases the buffer after.
         # Holding the module's functions keeps the module, but not its types.
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
 
         class Validator(module.Utf8Validator):
             pass
