@@ -4,6 +4,7 @@ Absolute times drift on shared machines; compare the ratios within one run."""
 from __future__ import annotations
 
 import os
+import sys
 import time
 from pathlib import Path
 from typing import Callable, Iterable, List, Optional, Sequence
@@ -37,6 +38,20 @@ def corpus_texts(root: Path) -> List[tuple[str, bytes]]:
         for path in sorted((root / folder).glob("*.txt")):
             texts.append((f"{folder}/{path.name}", path.read_bytes()))
     return texts
+
+
+def load_corpus(explicit: Optional[str]) -> Optional[tuple[Path, List[tuple[str, bytes]]]]:
+    """The corpus find_corpus() names and its corpus_texts(); None, said on stderr, when there is none."""
+    try:
+        root = find_corpus(explicit)
+    except FileNotFoundError as e:
+        print(e, file=sys.stderr)
+        return None
+    texts = corpus_texts(root)
+    if not texts:
+        print(f"no texts under {root} ({', '.join(TEXT_DIRS)})", file=sys.stderr)
+        return None
+    return root, texts
 
 
 def best_time(fn: Callable[[], object], *, min_time: float = 0.2, repeat: int = 5) -> float:

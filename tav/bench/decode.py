@@ -35,10 +35,9 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import tav
 from tav import _backend
-from tav.bench import find_corpus, print_table
+from tav.bench import load_corpus, print_table
 
 #: The folders of the corpus that hold texts, as the validation benchmark reads them.
-TEXT_DIRS = ("ascii", "lipsum", "wikipedia_mars")
 FAMILIES = ("scalar", "ssse3", "avx2", "avx512")
 KEY = bytes.fromhex("37fa213d")
 SHORT = (16, 125)
@@ -102,17 +101,14 @@ def medians(contenders: Sequence[Contender], min_time: float, rounds: int) -> Li
     return [statistics.median(s) if s else None for s in samples]
 
 
-def corpus_texts(root: Path) -> List[Tuple[str, bytes]]:
-    """(name, bytes) of every text, plus the Latin-1-only text made from the French article."""
-    texts = []
-    for folder in TEXT_DIRS:
-        for path in sorted((root / folder).glob("*.txt")):
-            texts.append((path.name.replace(".utf8.txt", "").replace(".txt", ""), path.read_bytes()))
-    french = root / "wikipedia_mars" / "french.utf8.txt"
-    if french.is_file():
-        text = french.read_text(encoding="utf-8")
-        texts.append(("latin-1 (french)", "".join(c for c in text if ord(c) <= 0xFF).encode()))
-    return texts
+def with_latin1(texts: List[Tuple[str, bytes]]) -> List[Tuple[str, bytes]]:
+    """The corpus texts by their short names, plus a Latin-1-only text made from the French article."""
+    out = [(Path(name).name.replace(".utf8.txt", "").replace(".txt", ""), data) for name, data in texts]
+    french = dict(texts).get("wikipedia_mars/french.utf8.txt")
+    if french is not None:
+        text = french.decode("utf-8")
+        out.append(("latin-1 (french)", "".join(c for c in text if ord(c) <= 0xFF).encode()))
+    return out
 
 
 def _ratio(t: Optional[float], base: Optional[float]) -> Optional[float]:
@@ -294,15 +290,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--quick", action="store_true", help="short timings, for a smoke run")
     parser.add_argument("--plot", metavar="FILE", help="also draw decode GB/s per text into FILE (needs matplotlib)")
     args = parser.parse_args(list(argv) if argv is not None else None)
-    try:
-        root = find_corpus(args.corpus)
-    except FileNotFoundError as e:
-        print(e, file=sys.stderr)
+    loaded = load_corpus(args.corpus)
+    if loaded is None:
         return 2
-    texts = corpus_texts(root)
-    if not texts:
-        print(f"no texts under {root} ({', '.join(TEXT_DIRS)})", file=sys.stderr)
-        return 2
+    root, found = loaded
+    texts = with_latin1(found)
     min_time, rounds = (0.002, 3) if args.quick else (0.02, 9)
 
     problems = check(texts)

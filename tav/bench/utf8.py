@@ -37,7 +37,7 @@ from typing import Any, Callable, Optional, Sequence
 
 import cffi
 
-from tav.bench import TEXT_DIRS, corpus_texts, find_corpus, gbps, interleaved_times, print_table
+from tav.bench import gbps, interleaved_times, load_corpus, print_table
 
 # Through importlib: the binding is generated at build time.
 _module = importlib.import_module("_tav_utf8check")
@@ -301,15 +301,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--quick", action="store_true", help="short timings, for a smoke run")
     parser.add_argument("--plot", metavar="FILE", help="also draw GB/s against chunk size into FILE (needs matplotlib)")
     args = parser.parse_args(list(argv) if argv is not None else None)
-    try:
-        root = find_corpus(args.corpus)
-    except FileNotFoundError as e:
-        print(e, file=sys.stderr)
+    loaded = load_corpus(args.corpus)
+    if loaded is None:
         return 2
-    texts = corpus_texts(root)
-    if not texts:
-        print(f"no texts under {root} ({', '.join(TEXT_DIRS)})", file=sys.stderr)
-        return 2
+    root, texts = loaded
     pyplot: Any = None
     if args.plot:
         try:
