@@ -22,7 +22,8 @@ RELEASE_GIL_THRESHOLD: int
 #: Whether this processor has SSE4.1, which the SSE2 masking routine needs.
 HAS_SSE41: bool
 #: The decoder's routine family that "auto" runs: the widest this processor runs
-#: ("avx512", "avx2", "ssse3", or "scalar"); short ASCII is copied without it.
+#: ("avx512", "avx2", "ssse3" or "scalar" on x86-64, "neon" on aarch64, else "scalar");
+#: short ASCII is copied without it.
 DECODE_ROUTINE: str
 #: The C API's table for compiled callers (tav.get_include(), tav_capi.h): a capsule.
 _C_API: object

@@ -49,6 +49,8 @@ const Family FAMILIES[] = {
     {tav_utf8_measure_ssse3, tav_utf8_to_latin1_ssse3, tav_utf8_to_ucs2_ssse3, tav_utf8_to_ucs4_ssse3},
     {tav_utf8_measure_avx2, tav_utf8_to_latin1_avx2, tav_utf8_to_ucs2_avx2, tav_utf8_to_ucs4_avx2},
     {tav_utf8_measure_avx512, tav_utf8_to_latin1_avx512, tav_utf8_to_ucs2_avx512, tav_utf8_to_ucs4_avx512},
+#elif defined(__aarch64__)
+    {tav_utf8_measure_neon, tav_utf8_to_latin1_neon, tav_utf8_to_ucs2_neon, tav_utf8_to_ucs4_neon},
 #endif
 };
 constexpr int FAMILY_COUNT = sizeof(FAMILIES) / sizeof(FAMILIES[0]);
@@ -60,6 +62,8 @@ int widest_decode_family(unsigned features) {
     if ((features & avx512) == avx512) return DECODE_AVX512;
     if (features & TAV_CPU_AVX2) return DECODE_AVX2;
     if (features & TAV_CPU_SSSE3) return DECODE_SSSE3;
+#elif defined(__aarch64__)
+    return DECODE_NEON;  // part of every aarch64 processor
 #endif
     (void)features;
     return DECODE_SCALAR;
@@ -875,7 +879,8 @@ PyMethodDef decoder_private_functions[] = {
     {"_force_decode", as_cfunction(fn_force_decode), METH_FASTCALL,
      "_force_decode(routine=None, /)\n--\n\n"
      "For tests and benchmarks: force the decoder's routine family ('auto', 'scalar',\n"
-     "'ssse3', 'avx2', 'avx512'); None leaves it as it is. Returns the previous name."},
+     "'ssse3', 'avx2', 'avx512' on x86-64, 'neon' on aarch64); None leaves it as it is.\n"
+     "Returns the previous name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

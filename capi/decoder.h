@@ -13,9 +13,15 @@
 
 namespace {
 
-// The decoder's routine families, by the names _force_decode() takes.
+// The decoder's routine families, by the names _force_decode() takes, in
+// order of width: a processor that runs one runs those before it.
+#if defined(__aarch64__)
+enum DecodeRoutine : int { DECODE_AUTO = 0, DECODE_SCALAR = 1, DECODE_NEON = 2 };
+constexpr const char *DECODE_NAMES[] = {"auto", "scalar", "neon"};
+#else
 enum DecodeRoutine : int { DECODE_AUTO = 0, DECODE_SCALAR = 1, DECODE_SSSE3 = 2, DECODE_AVX2 = 3, DECODE_AVX512 = 4 };
 constexpr const char *DECODE_NAMES[] = {"auto", "scalar", "ssse3", "avx2", "avx512"};
+#endif
 
 // An incremental decoder: the bytes of a character still open at the end of
 // the last chunk stay in the object (at most 3), never a bytes object.

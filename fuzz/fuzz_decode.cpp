@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Differential fuzzer of the decoder's routines (libFuzzer). The input's
 // first bytes choose a family (portable, SSSE3, AVX2, AVX-512, each where
-// the processor has what it needs), a masking key or none, and an address
-// residue; the rest is the text, copied to a fresh buffer at that residue
-// (masked with the key if there is one). The measure must give the plain
+// the processor has what it needs, and NEON on aarch64), a masking key or
+// none, and an address residue; the rest is the text, copied to a fresh
+// buffer at that residue (masked with the key if there is one). The measure must give the plain
 // reference decoder's verdict: its code point count and kind, or CPython's
 // reason, start and end. Each transcoder that the kind allows must write
 // exactly the reference's code units into a buffer of exactly that many
@@ -20,6 +20,7 @@
 #include "utf8_avx512.cpp"
 #include "utf8_block.cpp"
 #include "utf8_decode_scalar.cpp"
+#include "utf8_neon.cpp"
 #include "utf8_ssse3.cpp"
 
 using namespace nt;

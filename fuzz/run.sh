@@ -13,7 +13,7 @@
 # atheris installed. Prints a summary line with coverage and corpus size.
 #
 #   fuzz/run.sh replay [COUNT]            default: 3000 mutations per target
-# Builds both targets without libFuzzer (fuzz/replay.cpp drives them), with
+# Builds the targets without libFuzzer (fuzz/replay.cpp drives them), with
 # UBSan, and runs each on its seeds and COUNT inputs mutated from them. CXX
 # (g++) may be a cross compiler, whose target then gets the portable routines
 # only; TAV_FUZZ_RUNNER, if set, is put before each program (an emulator).
@@ -40,7 +40,7 @@ if [ "${1:-}" = replay ]; then
     cxx="${CXX:-g++}"
     out="$root/build/fuzz/replay"
     mkdir -p "$out/include/fuzzer"
-    rm -f "$out"/*.o "$out"/fuzz_utf8 "$out"/fuzz_mask
+    rm -f "$out"/*.o "$out"/fuzz_utf8 "$out"/fuzz_mask "$out"/fuzz_decode
     header="$(ls /usr/lib/llvm-*/lib/clang/*/include/fuzzer/FuzzedDataProvider.h 2>/dev/null | tail -1)"
     if [ -z "$header" ]; then
         echo "replay: FuzzedDataProvider.h not found (install libclang-rt-14-dev)" >&2
@@ -56,9 +56,11 @@ if [ "${1:-}" = replay ]; then
     "$cxx" "${common[@]}" "${lib[@]}" "${mask_isa[@]}" -c "$root/bytemask/_tav_bytemask.cpp" -o "$out/bytemask.o" || exit 1
     "$cxx" "${common[@]}" "${utf8_def[@]}" "$root/fuzz/fuzz_utf8.cpp" "$root/fuzz/replay.cpp" "$out/utf8check.o" -o "$out/fuzz_utf8" || exit 1
     "$cxx" "${common[@]}" "$root/fuzz/fuzz_mask.cpp" "$root/fuzz/replay.cpp" "$out/bytemask.o" -o "$out/fuzz_mask" || exit 1
+    "$cxx" "${common[@]}" "$root/fuzz/fuzz_decode.cpp" "$root/fuzz/replay.cpp" "$out/utf8check.o" -o "$out/fuzz_decode" || exit 1
     status=0
     "${runner[@]}" "$out/fuzz_utf8" -n "$count" "$root/fuzz/seeds/utf8" || status=1
     "${runner[@]}" "$out/fuzz_mask" -n "$count" "$root/fuzz/seeds/mask" || status=1
+    "${runner[@]}" "$out/fuzz_decode" -n "$count" "$root/fuzz/seeds/utf8" || status=1
     exit "$status"
 fi
 

@@ -98,7 +98,7 @@ def routines() -> dict[str, str]:
             )
         else:
             out["masking"] = _MASK_NAMES.get(chosen["mask"], chosen["mask"])
-        decode = {"avx512": "AVX-512", "avx2": "AVX2", "ssse3": "SSSE3", "scalar": "portable"}
+        decode = {"avx512": "AVX-512", "avx2": "AVX2", "ssse3": "SSSE3", "neon": "NEON", "scalar": "portable"}
         out["decoding"] = f"{decode.get(native.DECODE_ROUTINE, native.DECODE_ROUTINE)} routines"
     else:
         from . import _utf8

@@ -13,7 +13,7 @@ import importlib
 import os
 import platform
 
-__all__ = ["FEATURES", "KNOWN", "X86_64", "has", "names"]
+__all__ = ["AARCH64", "FEATURES", "KNOWN", "X86_64", "has", "names"]
 
 # The bits of tav_cpu_features(), as utf8check/tav_utf8check.h defines them.
 BITS = {
@@ -30,6 +30,8 @@ BITS = {
 
 #: True on x86-64, where routines beyond the portable ones exist.
 X86_64 = platform.machine().lower() in ("x86_64", "amd64")
+#: True on aarch64, whose NEON routines need no feature: every such processor has NEON.
+AARCH64 = platform.machine().lower() in ("aarch64", "arm64")
 
 
 def _detect() -> tuple[int, bool]:

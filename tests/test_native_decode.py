@@ -31,13 +31,15 @@ import _tav_native as _native
 
 import backends
 import test_decode as shared
+from tav import _cpu
 from test_decode import expect, outcome
 
 HERE = Path(__file__).resolve().parent
 KEY = bytes.fromhex("37fa213d")
 NATIVE = backends.BACKENDS["native"]
 
-FAMILIES = ["scalar", "ssse3", "avx2", "avx512"]  # in order of width: a processor that runs one runs those before it
+# In order of width: a processor that runs one runs those before it.
+FAMILIES = ["scalar", "neon"] if _cpu.AARCH64 else ["scalar", "ssse3", "avx2", "avx512"]
 RUNNABLE = FAMILIES[: FAMILIES.index(_native.DECODE_ROUTINE) + 1]
 
 
@@ -126,6 +128,8 @@ def test_ascii_paths_leave_at_any_non_ascii_byte(lock: str) -> None:
 # SSE4.1 4, AVX2 8, AVX-512 F 16, BW 32, VL 64, VBMI 128, VBMI2 256.
 FEATURE_MASKS = [("0", "scalar"), ("0x3", "ssse3"), ("0xF", "avx2"), ("0xFF", "avx2"), ("0x17F", "avx2"),
                  ("0x1FF", "avx512")]
+if _cpu.AARCH64:
+    FEATURE_MASKS = [("0", "neon")]  # NEON is part of every aarch64 processor: no mask takes it away
 
 
 @pytest.mark.parametrize("mask, family", FEATURE_MASKS, ids=[m for m, _ in FEATURE_MASKS])
@@ -172,7 +176,7 @@ GUARD_CHILD = textwrap.dedent(
     key = bytes.fromhex("37fa213d")
     lengths = sorted(set(range(0, 140)) | {191, 192, 193, 255, 256, 257, 4095, 4096})
     fill = ("aé€😀" * 1000).encode()
-    for family in ("scalar", "ssse3", "avx2", "avx512", "auto"):
+    for family in ("scalar", "ssse3", "avx2", "avx512", "neon", "auto"):
         try:
             n._force_decode(family)
         except ValueError:

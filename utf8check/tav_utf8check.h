@@ -107,6 +107,7 @@ TAV_UTF8_API int _tav_utf8vld_validate_avx512(void *handle, const uint8_t *data,
  *   _ssse3   x86-64, needs TAV_CPU_SSSE3
  *   _avx2    x86-64, needs TAV_CPU_AVX2
  *   _avx512  x86-64, needs TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2
+ *   _neon    aarch64, on every processor
  * None tests the processor: the caller checks tav_cpu_features() first. */
 
 /* Why a measure rejected its input: CPython's UnicodeDecodeError reasons. */
@@ -165,6 +166,15 @@ TAV_UTF8_API size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n, const 
  * aarch64 only, with the exact effects of the x86-64 ones above. NEON is
  * part of every aarch64 processor: no feature to check. */
 TAV_UTF8_API int _tav_utf8vld_validate_neon(void *handle, const uint8_t *data, size_t length);
+
+/* The decoder on NEON, aarch64 only. */
+TAV_UTF8_API int tav_utf8_measure_neon(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out);
+TAV_UTF8_API size_t tav_utf8_to_latin1_neon(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                            size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs2_neon(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                          size_t dst_len);
+TAV_UTF8_API size_t tav_utf8_to_ucs4_neon(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                          size_t dst_len);
 #endif
 
 #endif /* TAV_UTF8CHECK_H */

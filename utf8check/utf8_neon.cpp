@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // _tav_utf8vld_validate_neon: the vector validator of utf8_lookup.h on
 // 16-byte NEON registers, four blocks per step, the lookups by vqtbl1q_u8.
+// The decoder's NEON routines (utf8_decode.h) live here too.
 // NEON is part of every aarch64 processor: the target attribute only names
 // it. aarch64 only.
 #include "utf8_internal.h"
 
 #if defined(__aarch64__)
-#include <arm_neon.h>  // AdvSIMD: vqtbl1q_u8, vextq_u8, vqsubq_u8, vmaxvq_u8
+#include <arm_neon.h>  // AdvSIMD: vqtbl1q_u8, vextq_u8, vqsubq_u8, vmaxvq_u8, vaddvq_u16
 
 #if defined(__clang__)
 #define TAV_LOOKUP_TARGET "neon"
@@ -62,9 +63,170 @@ struct Neon {
         v = vsetq_lane_u8(second_last, v, 14);
         return vsetq_lane_u8(last, v, 15);
     }
+
+    // For the decoder's measure (utf8_decode.h).
+    static TAV_LOOKUP_INLINE reg max_(reg a, reg b) { return vmaxq_u8(a, b); }
+    static TAV_LOOKUP_INLINE reg sub_(reg a, reg b) { return vsubq_u8(a, b); }
+    // 0xFF at bytes 80-BF: as signed bytes, those below -64.
+    static TAV_LOOKUP_INLINE reg continuations(reg v) { return vcltq_s8(vreinterpretq_s8_u8(v), vdupq_n_s8(-64)); }
+    static TAV_LOOKUP_INLINE size_t sum_bytes(reg v) { return vaddlvq_u8(v); }
+    static TAV_LOOKUP_INLINE void store(uint8_t *p, reg v) { vst1q_u8(p, v); }
 };
 
 }  // namespace tav_utf8_neon
+
+#define TAV_DECODE_TARGET TAV_LOOKUP_TARGET
+#include "utf8_decode.h"
+
+namespace tav_utf8_neon __attribute__((visibility("hidden"))) {
+
+using tav_utf8::kCompress;
+
+// Bit k set where lane k of a comparison's result is all ones (NEON has no
+// movemask): each lane keeps its own bit, and one across-lanes add joins them.
+alignas(16) constexpr uint8_t kByteBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+alignas(16) constexpr uint16_t kLaneBits16[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+alignas(16) constexpr uint32_t kLaneBits32[4] = {1, 2, 4, 8};
+
+// Lane traits of the transcoders (members as in utf8_ssse3.cpp). Eight
+// 16-bit lanes per step, for Latin-1.
+struct Lanes16 {
+    using reg = uint16x8_t;
+    using mask = uint16x8_t;  // all ones in a lane that is set
+    static constexpr size_t kLanes = 8;
+
+    static TAV_DECODE_INLINE uint8x8_t load(const uint8_t *p) { return vld1_u8(p); }
+    static TAV_DECODE_INLINE bool ascii(uint8x8_t b) { return vmaxv_u8(b) < 0x80; }
+    static TAV_DECODE_INLINE reg widen(uint8x8_t b) { return vmovl_u8(b); }
+    static TAV_DECODE_INLINE void store_ascii(uint8_t *d, uint8x8_t b) { vst1_u8(d, b); }
+    static TAV_DECODE_INLINE reg splat(uint32_t x) { return vdupq_n_u16(static_cast<uint16_t>(x)); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return vandq_u16(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return vorrq_u16(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return vshlq_n_u16(a, k); }
+    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return vcgeq_u16(a, splat(x)); }
+    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return vbslq_u16(m, b, a); }
+    // Not 80-BF: b ^ 0x80 is at least 0x40.
+    static TAV_DECODE_INLINE mask lead(reg b) { return vcgeq_u16(veorq_u16(b, splat(0x80)), splat(0x40)); }
+    // The kept lanes to the front (TBL gives 0 for the tables' 0x80), narrowed to bytes.
+    static TAV_DECODE_INLINE size_t compress(uint8_t *d, reg v, mask m) {
+        const unsigned b = vaddvq_u16(vandq_u16(m, vld1q_u16(kLaneBits16)));
+        const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u16(v), vld1q_u8(kCompress.shuffle16[b]));
+        vst1_u8(d, vmovn_u16(vreinterpretq_u16_u8(packed)));
+        return kCompress.count[b];
+    }
+};
+
+// Four 32-bit lanes per step, for UCS-4.
+struct Lanes32 {
+    using reg = uint32x4_t;
+    using mask = uint32x4_t;
+    static constexpr size_t kLanes = 4;
+
+    static TAV_DECODE_INLINE uint32_t load(const uint8_t *p) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+        return w;
+    }
+    static TAV_DECODE_INLINE bool ascii(uint32_t w) { return (w & 0x80808080u) == 0; }
+    static TAV_DECODE_INLINE reg widen(uint32_t w) {
+        return vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(w)))));
+    }
+    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, uint32_t w) { vst1q_u32(d, widen(w)); }
+    static TAV_DECODE_INLINE reg splat(uint32_t x) { return vdupq_n_u32(x); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return vandq_u32(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return vorrq_u32(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return vshlq_n_u32(a, k); }
+    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return vcgeq_u32(a, splat(x)); }
+    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return vbslq_u32(m, b, a); }
+    static TAV_DECODE_INLINE mask lead(reg b) { return vcgeq_u32(veorq_u32(b, splat(0x80)), splat(0x40)); }
+    static TAV_DECODE_INLINE size_t compress(uint32_t *d, reg v, mask m) {
+        const unsigned b = vaddvq_u32(vandq_u32(m, vld1q_u32(kLaneBits32)));
+        const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u32(v), vld1q_u8(kCompress.shuffle32[b]));
+        vst1q_u32(d, vreinterpretq_u32_u8(packed));
+        return kCompress.count[b];
+    }
+};
+
+// The plane trait of transcode_planes (members as in utf8_avx2.cpp), for
+// UCS-2: 16 bytes per step. NEON shifts bytes, so the masks drop nothing.
+struct Planes {
+    using reg = uint8x16_t;
+    static constexpr size_t kBytes = 16;
+
+    static TAV_DECODE_INLINE reg load(const uint8_t *p) { return vld1q_u8(p); }
+    static TAV_DECODE_INLINE bool ascii(reg b) { return vmaxvq_u8(b) < 0x80; }
+    static TAV_DECODE_INLINE void store_ascii(uint16_t *d, reg b) {
+        vst1q_u16(d, vmovl_u8(vget_low_u8(b)));
+        vst1q_u16(d + 8, vmovl_high_u8(b));
+    }
+    static TAV_DECODE_INLINE reg splat(uint8_t x) { return vdupq_n_u8(x); }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return vandq_u8(a, b); }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return vorrq_u8(a, b); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shl(reg a) { return vshlq_n_u8(a, k); }
+    template <int k>
+    static TAV_DECODE_INLINE reg shr(reg a) { return vshrq_n_u8(a, k); }
+    static TAV_DECODE_INLINE reg ge(reg a, uint8_t x) { return vcgeq_u8(a, splat(x)); }
+    static TAV_DECODE_INLINE reg keep(reg m, reg a) { return vandq_u8(m, a); }
+    static TAV_DECODE_INLINE reg blend(reg m, reg a, reg b) { return vbslq_u8(m, b, a); }
+    // A bit per byte that is not 80-BF (below -64 as a signed byte).
+    static TAV_DECODE_INLINE uint32_t lead_bits(reg b) {
+        const reg leads = vcgeq_s8(vreinterpretq_s8_u8(b), vdupq_n_s8(-64));
+        const reg bits = vandq_u8(leads, vld1q_u8(kByteBits));
+        return vaddv_u8(vget_low_u8(bits)) | static_cast<uint32_t>(vaddv_u8(vget_high_u8(bits))) << 8;
+    }
+    static TAV_DECODE_INLINE size_t group(uint16_t *d, uint8x16_t units, unsigned m) {
+        vst1q_u16(d, vreinterpretq_u16_u8(vqtbl1q_u8(units, vld1q_u8(kCompress.shuffle16[m]))));
+        return kCompress.count[m];
+    }
+    // ZIP interleaves the planes into the 16-bit units of positions 0-7 and 8-15.
+    static TAV_DECODE_INLINE size_t compress(uint16_t *d, reg lo, reg hi, uint32_t m) {
+        const size_t k = group(d, vzip1q_u8(lo, hi), m & 0xFF);
+        return k + group(d + k, vzip2q_u8(lo, hi), m >> 8);
+    }
+};
+
+// The routines for plain input, each compiled once; the exported ones add
+// the masked driver.
+__attribute__((target(TAV_DECODE_TARGET))) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
+    return measure<Neon>(src, n, out);
+}
+__attribute__((target(TAV_DECODE_TARGET))) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst,
+                                                               size_t cap) {
+    return transcode<Lanes16, 2>(src, n, dst, cap);
+}
+__attribute__((target(TAV_DECODE_TARGET))) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst,
+                                                             size_t cap) {
+    return transcode_planes<Planes>(src, n, dst, cap);
+}
+__attribute__((target(TAV_DECODE_TARGET))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst,
+                                                             size_t cap) {
+    return transcode<Lanes32, 4>(src, n, dst, cap);
+}
+
+}  // namespace tav_utf8_neon
+
+// The decoder on NEON (utf8_decode.h).
+TAV_UTF8_API int tav_utf8_measure_neon(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out) {
+    return tav_utf8::measure_with(src, n, key, out, tav_utf8_neon::measure_plain);
+}
+
+TAV_UTF8_API size_t tav_utf8_to_latin1_neon(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
+                                            size_t dst_len) {
+    return tav_utf8::to_latin1(src, n, key, dst, dst_len, tav_utf8_neon::latin1_plain);
+}
+
+TAV_UTF8_API size_t tav_utf8_to_ucs2_neon(const uint8_t *src, size_t n, const uint8_t *key, uint16_t *dst,
+                                          size_t dst_len) {
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, tav_utf8_neon::ucs2_plain);
+}
+
+TAV_UTF8_API size_t tav_utf8_to_ucs4_neon(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
+                                          size_t dst_len) {
+    return tav_utf8::convert_with(src, n, key, dst, dst_len, tav_utf8_neon::ucs4_plain);
+}
 
 // NEON is baseline on aarch64: every caller may use it.
 TAV_UTF8_API __attribute__((target(TAV_LOOKUP_TARGET))) int _tav_utf8vld_validate_neon(void *handle,
@@ -73,6 +235,8 @@ TAV_UTF8_API __attribute__((target(TAV_LOOKUP_TARGET))) int _tav_utf8vld_validat
     return tav_utf8_neon::validate<tav_utf8_neon::Neon>(tav_utf8::record(handle), data, length);
 }
 
+#undef TAV_DECODE_INLINE
+#undef TAV_DECODE_TARGET
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET

@@ -34,11 +34,11 @@ from pathlib import Path
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import tav
-from tav import _backend
+from tav import _backend, _cpu
 from tav.bench import load_corpus, print_table
 
-#: The folders of the corpus that hold texts, as the validation benchmark reads them.
-FAMILIES = ("scalar", "ssse3", "avx2", "avx512")
+#: The native decoder's routine families on this architecture, in order of width.
+FAMILIES = ("scalar", "neon") if _cpu.AARCH64 else ("scalar", "ssse3", "avx2", "avx512")
 KEY = bytes.fromhex("37fa213d")
 SHORT = (16, 125)
 

@@ -5,6 +5,7 @@
 #ifndef TAV_DECODE_MODEL_H
 #define TAV_DECODE_MODEL_H
 
+#include <cstring>  // strchr, strncmp
 #include <vector>
 
 #include "native_support.h"
@@ -98,19 +99,39 @@ inline const Family kFamilies[] = {
      TAV_CPU_AVX2, 32},
     {"avx512", tav_utf8_measure_avx512, tav_utf8_to_latin1_avx512, tav_utf8_to_ucs2_avx512, tav_utf8_to_ucs4_avx512,
      TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2, 64},
+#elif defined(__aarch64__)
+    {"neon", tav_utf8_measure_neon, tav_utf8_to_latin1_neon, tav_utf8_to_ucs2_neon, tav_utf8_to_ucs4_neon, 0, 16},
 #endif
 };
+
+// Whether TAV_NATIVE_DECODERS (names separated by commas; unset: every
+// family) names the family. Emulated runs name the vector family alone: the
+// portable one is the same source that x86-64 runs in full, natively.
+inline bool chosen_family(const char *name) {
+    const char *list = std::getenv("TAV_NATIVE_DECODERS");
+    if (list == nullptr || *list == '\0') return true;
+    const size_t len = std::strlen(name);
+    for (const char *p = list; *p != '\0';) {
+        const char *end = std::strchr(p, ',');
+        const size_t n = end == nullptr ? std::strlen(p) : static_cast<size_t>(end - p);
+        if (n == len && std::strncmp(p, name, n) == 0) return true;
+        p += end == nullptr ? n : n + 1;
+    }
+    return false;
+}
 
 // The families this processor runs; prints the others as skipped, with the reason.
 inline std::vector<Family> runnable_families() {
     const unsigned have = tav_cpu_features();
     std::vector<Family> out;
     for (const Family &f : kFamilies) {
-        if ((f.needs & have) == f.needs) {
-            out.push_back(f);
-        } else {
+        if ((f.needs & have) != f.needs) {
             std::printf("skipped decoder family %s: the processor lacks a feature it needs (needs 0x%x, has 0x%x)\n",
                         f.name, f.needs, have);
+        } else if (!chosen_family(f.name)) {
+            std::printf("skipped decoder family %s: TAV_NATIVE_DECODERS leaves it out\n", f.name);
+        } else {
+            out.push_back(f);
         }
     }
     return out;

@@ -469,6 +469,7 @@ void timed(const char *name, F body) {
 
 int main() {
     for (const Family &f : families()) std::printf("decoder family %s\n", f.name);
+    EXPECT_TRUE(!families().empty(), "no decoder family to test");
     timed("documented cases", test_documented_cases);
     timed("structured short inputs", test_structured_short);
     timed("lengths and faults", test_lengths_and_faults);
