@@ -88,64 +88,125 @@ alignas(16) constexpr uint8_t kByteBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2
 alignas(16) constexpr uint16_t kLaneBits16[8] = {1, 2, 4, 8, 16, 32, 64, 128};
 alignas(16) constexpr uint32_t kLaneBits32[4] = {1, 2, 4, 8};
 
-// Lane traits of the transcoders (members as in utf8_ssse3.cpp). Eight
-// 16-bit lanes per step, for Latin-1.
-struct Lanes16 {
-    using reg = uint16x8_t;
-    using mask = uint16x8_t;  // all ones in a lane that is set
-    static constexpr size_t kLanes = 8;
+// Lane traits of the transcoders (members as in utf8_ssse3.cpp): sixteen
+// lanes per step, 16 input bytes, in two registers of 16-bit lanes for
+// Latin-1 and four of 32-bit lanes for UCS-4, so that the loads, the loop
+// and the test for ASCII serve a whole register of bytes.
+template <class T, int N>
+struct Parts {
+    T v[N];
+};
 
-    static TAV_DECODE_INLINE uint8x8_t load(const uint8_t *p) { return vld1_u8(p); }
-    static TAV_DECODE_INLINE bool ascii(uint8x8_t b) { return vmaxv_u8(b) < 0x80; }
-    static TAV_DECODE_INLINE reg widen(uint8x8_t b) { return vmovl_u8(b); }
-    static TAV_DECODE_INLINE void store_ascii(uint8_t *d, uint8x8_t b) { vst1_u8(d, b); }
-    static TAV_DECODE_INLINE reg splat(uint32_t x) { return vdupq_n_u16(static_cast<uint16_t>(x)); }
-    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return vandq_u16(a, b); }
-    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return vorrq_u16(a, b); }
-    template <int k>
-    static TAV_DECODE_INLINE reg shl(reg a) { return vshlq_n_u16(a, k); }
-    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return vcgeq_u16(a, splat(x)); }
-    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return vbslq_u16(m, b, a); }
+struct Lanes16 {
+    static constexpr int N = 2;
+    using reg = Parts<uint16x8_t, N>;
+    using mask = reg;  // all ones in a lane that is set
+    static constexpr size_t kLanes = 16;
+
+    static TAV_DECODE_INLINE uint8x16_t load(const uint8_t *p) { return vld1q_u8(p); }
+    static TAV_DECODE_INLINE bool ascii(uint8x16_t b) { return vmaxvq_u8(b) < 0x80; }
+    static TAV_DECODE_INLINE reg widen(uint8x16_t b) { return {{vmovl_u8(vget_low_u8(b)), vmovl_high_u8(b)}}; }
+    static TAV_DECODE_INLINE void store_ascii(uint8_t *d, uint8x16_t b) { vst1q_u8(d, b); }
+    static TAV_DECODE_INLINE reg splat(uint32_t x) {
+        const uint16x8_t v = vdupq_n_u16(static_cast<uint16_t>(x));
+        return {{v, v}};
+    }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) {
+        for (int k = 0; k < N; ++k) a.v[k] = vandq_u16(a.v[k], b.v[k]);
+        return a;
+    }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) {
+        for (int k = 0; k < N; ++k) a.v[k] = vorrq_u16(a.v[k], b.v[k]);
+        return a;
+    }
+    template <int s>
+    static TAV_DECODE_INLINE reg shl(reg a) {
+        for (int k = 0; k < N; ++k) a.v[k] = vshlq_n_u16(a.v[k], s);
+        return a;
+    }
+    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) {
+        const uint16x8_t t = vdupq_n_u16(static_cast<uint16_t>(x));
+        for (int k = 0; k < N; ++k) a.v[k] = vcgeq_u16(a.v[k], t);
+        return a;
+    }
+    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) {
+        for (int k = 0; k < N; ++k) a.v[k] = vbslq_u16(m.v[k], b.v[k], a.v[k]);
+        return a;
+    }
     // Not 80-BF: b ^ 0x80 is at least 0x40.
-    static TAV_DECODE_INLINE mask lead(reg b) { return vcgeq_u16(veorq_u16(b, splat(0x80)), splat(0x40)); }
-    // The kept lanes to the front (TBL gives 0 for the tables' 0x80), narrowed to bytes.
+    static TAV_DECODE_INLINE mask lead(reg b) {
+        for (int k = 0; k < N; ++k) b.v[k] = vcgeq_u16(veorq_u16(b.v[k], vdupq_n_u16(0x80)), vdupq_n_u16(0x40));
+        return b;
+    }
+    // Per register: the kept lanes to the front (TBL gives 0 for the
+    // tables' 0x80), narrowed to bytes; eight bytes stored, count kept.
     static TAV_DECODE_INLINE size_t compress(uint8_t *d, reg v, mask m) {
-        const unsigned b = vaddvq_u16(vandq_u16(m, vld1q_u16(kLaneBits16)));
-        const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u16(v), vld1q_u8(kCompress.shuffle16[b]));
-        vst1_u8(d, vmovn_u16(vreinterpretq_u16_u8(packed)));
-        return kCompress.count[b];
+        size_t o = 0;
+        for (int k = 0; k < N; ++k) {
+            const unsigned b = vaddvq_u16(vandq_u16(m.v[k], vld1q_u16(kLaneBits16)));
+            const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u16(v.v[k]), vld1q_u8(kCompress.shuffle16[b]));
+            vst1_u8(d + o, vmovn_u16(vreinterpretq_u16_u8(packed)));
+            o += kCompress.count[b];
+        }
+        return o;
     }
 };
 
-// Four 32-bit lanes per step, for UCS-4.
 struct Lanes32 {
-    using reg = uint32x4_t;
-    using mask = uint32x4_t;
-    static constexpr size_t kLanes = 4;
+    static constexpr int N = 4;
+    using reg = Parts<uint32x4_t, N>;
+    using mask = reg;
+    static constexpr size_t kLanes = 16;
 
-    static TAV_DECODE_INLINE uint32_t load(const uint8_t *p) {
-        uint32_t w;
-        std::memcpy(&w, p, 4);
-        return w;
+    static TAV_DECODE_INLINE uint8x16_t load(const uint8_t *p) { return vld1q_u8(p); }
+    static TAV_DECODE_INLINE bool ascii(uint8x16_t b) { return vmaxvq_u8(b) < 0x80; }
+    static TAV_DECODE_INLINE reg widen(uint8x16_t b) {
+        const uint16x8_t lo = vmovl_u8(vget_low_u8(b)), hi = vmovl_high_u8(b);
+        return {{vmovl_u16(vget_low_u16(lo)), vmovl_high_u16(lo), vmovl_u16(vget_low_u16(hi)), vmovl_high_u16(hi)}};
     }
-    static TAV_DECODE_INLINE bool ascii(uint32_t w) { return (w & 0x80808080u) == 0; }
-    static TAV_DECODE_INLINE reg widen(uint32_t w) {
-        return vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(w)))));
+    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, uint8x16_t b) {
+        const reg w = widen(b);
+        for (int k = 0; k < N; ++k) vst1q_u32(d + 4 * k, w.v[k]);
     }
-    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, uint32_t w) { vst1q_u32(d, widen(w)); }
-    static TAV_DECODE_INLINE reg splat(uint32_t x) { return vdupq_n_u32(x); }
-    static TAV_DECODE_INLINE reg and_(reg a, reg b) { return vandq_u32(a, b); }
-    static TAV_DECODE_INLINE reg or_(reg a, reg b) { return vorrq_u32(a, b); }
-    template <int k>
-    static TAV_DECODE_INLINE reg shl(reg a) { return vshlq_n_u32(a, k); }
-    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) { return vcgeq_u32(a, splat(x)); }
-    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) { return vbslq_u32(m, b, a); }
-    static TAV_DECODE_INLINE mask lead(reg b) { return vcgeq_u32(veorq_u32(b, splat(0x80)), splat(0x40)); }
+    static TAV_DECODE_INLINE reg splat(uint32_t x) {
+        const uint32x4_t v = vdupq_n_u32(x);
+        return {{v, v, v, v}};
+    }
+    static TAV_DECODE_INLINE reg and_(reg a, reg b) {
+        for (int k = 0; k < N; ++k) a.v[k] = vandq_u32(a.v[k], b.v[k]);
+        return a;
+    }
+    static TAV_DECODE_INLINE reg or_(reg a, reg b) {
+        for (int k = 0; k < N; ++k) a.v[k] = vorrq_u32(a.v[k], b.v[k]);
+        return a;
+    }
+    template <int s>
+    static TAV_DECODE_INLINE reg shl(reg a) {
+        for (int k = 0; k < N; ++k) a.v[k] = vshlq_n_u32(a.v[k], s);
+        return a;
+    }
+    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) {
+        const uint32x4_t t = vdupq_n_u32(x);
+        for (int k = 0; k < N; ++k) a.v[k] = vcgeq_u32(a.v[k], t);
+        return a;
+    }
+    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) {
+        for (int k = 0; k < N; ++k) a.v[k] = vbslq_u32(m.v[k], b.v[k], a.v[k]);
+        return a;
+    }
+    static TAV_DECODE_INLINE mask lead(reg b) {
+        for (int k = 0; k < N; ++k) b.v[k] = vcgeq_u32(veorq_u32(b.v[k], vdupq_n_u32(0x80)), vdupq_n_u32(0x40));
+        return b;
+    }
     static TAV_DECODE_INLINE size_t compress(uint32_t *d, reg v, mask m) {
-        const unsigned b = vaddvq_u32(vandq_u32(m, vld1q_u32(kLaneBits32)));
-        const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u32(v), vld1q_u8(kCompress.shuffle32[b]));
-        vst1q_u32(d, vreinterpretq_u32_u8(packed));
-        return kCompress.count[b];
+        size_t o = 0;
+        for (int k = 0; k < N; ++k) {
+            const unsigned b = vaddvq_u32(vandq_u32(m.v[k], vld1q_u32(kLaneBits32)));
+            const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u32(v.v[k]), vld1q_u8(kCompress.shuffle32[b]));
+            vst1q_u32(d + o, vreinterpretq_u32_u8(packed));
+            o += kCompress.count[b];
+        }
+        return o;
     }
 };
 

@@ -20,7 +20,8 @@ The validator library is these files of this folder, compiled into the module
                     the masked-input driver, shared by every family
 - utf8_decode_scalar.cpp
                     the decoder's portable routines
-- utf8_neon.cpp     the vector kernel's instantiation for NEON (aarch64)
+- utf8_neon.cpp     the vector kernel's instantiation for NEON (aarch64),
+                    with the decoder's NEON routines
 
 All of them build as baseline code: no -m flag; a routine that needs more
 carries its own target attribute.
