@@ -16,7 +16,7 @@
 # Builds the targets without libFuzzer (fuzz/replay.cpp drives them), with
 # UBSan, and runs each on its seeds and COUNT inputs mutated from them. CXX
 # (g++) may be a cross compiler, whose target then gets the portable routines
-# only; TAV_FUZZ_RUNNER, if set, is put before each program (an emulator).
+# and its own (NEON on aarch64); TAV_FUZZ_RUNNER, if set, is put before each program (an emulator).
 # Needs FuzzedDataProvider.h, which clang's runtime package ships.
 set -uo pipefail
 

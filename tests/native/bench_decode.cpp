@@ -13,7 +13,7 @@
 //   g++ -std=c++17 -O3 -Iutf8check -Itests/native tests/native/bench_decode.cpp
 //       utf8check/_tav_utf8check.cpp utf8check/utf8_block.cpp utf8check/utf8_ssse3.cpp
 //       utf8check/utf8_avx2.cpp utf8check/utf8_avx512.cpp utf8check/utf8_decode_scalar.cpp
-//       -o build/bench_decode                                     (one command line)
+//       utf8check/utf8_neon.cpp -o build/bench_decode             (one command line)
 //   with CPython: add -DTAV_BENCH_CPYTHON $(python3.11-config --includes --ldflags --embed)
 //   build/bench_decode [--rounds N] [--latin1 TEXT] [--short SIZE,...] TEXT...
 #if defined(TAV_BENCH_CPYTHON)

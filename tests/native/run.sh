@@ -6,8 +6,10 @@
 #                                  byte outside a piece is made inaccessible
 # Exits non-zero when a build or a test fails. CXX picks the compiler (g++),
 # and so the target: a cross compiler such as aarch64-linux-gnu-g++ builds
-# the portable routines only. TAV_NATIVE_RUNNER, if set, is put before each
+# the portable routines and that target's own (NEON). TAV_NATIVE_RUNNER, if set, is put before each
 # test program (an emulator: "qemu-aarch64 -L /usr/aarch64-linux-gnu").
+# TAV_NATIVE_DECODERS (e.g. "neon") names the decoder families to test, all
+# that the processor runs when unset.
 set -uo pipefail
 
 mode="${1:-release}"
