@@ -22,9 +22,10 @@
 // The including file defines, besides the lookup macros:
 //   TAV_DECODE_TARGET  the transcoders' target attribute
 // and, after this header, the traits its transcoders instantiate: lanes of
-// 16 or 32 bits for transcode (SSSE3 and AVX2: Latin-1 and UCS-4), byte
-// planes for transcode_planes (UCS-2, every family). AVX-512 has kernels of
-// its own for Latin-1 and UCS-4, built on VBMI2's byte compress.
+// 16 or 32 bits for transcode (SSSE3 and AVX2: Latin-1 and UCS-4; NEON:
+// Latin-1), byte planes for transcode_planes (UCS-2, every family) and
+// transcode_planes4 (UCS-4 on NEON). AVX-512 has kernels of its own for
+// Latin-1 and UCS-4, built on VBMI2's byte compress.
 #include "utf8_decode_common.h"
 
 #define TAV_DECODE_INLINE __attribute__((target(TAV_DECODE_TARGET), always_inline)) inline
@@ -139,6 +140,43 @@ TAV_DECODE_INLINE size_t transcode_planes(const uint8_t *src, size_t n, uint16_t
         const reg lo = P::blend(is3, P::blend(is2, b0, lo2), lo3);
         const reg hi = P::blend(is3, P::keep(is2, hi2), hi3);
         o += P::compress(dst + o, lo, hi, P::lead_bits(b0));
+        i += K;
+    }
+    return tav_utf8::decode_scalar(src, i, n, dst, o, cap);
+}
+
+// UCS-4 the same way, for families whose 32-bit lanes would take four
+// registers per register of input (NEON): three planes, bits 0-7, 8-15
+// and 16-20, interleaved to 32-bit units only to be compressed (P::compress
+// of three planes).
+template <class P>
+TAV_DECODE_INLINE size_t transcode_planes4(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
+    constexpr size_t K = P::kBytes;
+    using reg = typename P::reg;
+    size_t i = 0, o = 0;
+    while (n - i >= K + 3 && cap - o >= K) {
+        const reg b0 = P::load(src + i);
+        if (P::ascii(b0)) {
+            P::store_ascii(dst + o, b0);
+            i += K, o += K;
+            continue;
+        }
+        const reg b1 = P::load(src + i + 1), b2 = P::load(src + i + 2), b3 = P::load(src + i + 3);
+        const auto is2 = P::ge(b0, 0xC0), is3 = P::ge(b0, 0xE0), is4 = P::ge(b0, 0xF0);
+        // As in transcode_planes; 11110ddd 10ddcccc 10aaaaaa 10bbbbbb: dddddcccc aaaaaabbbbbb,
+        // the low and high planes of three bytes one place on.
+        const reg low6 = P::splat(0x3F), top2 = P::splat(0xC0), low4 = P::splat(0x0F), top4 = P::splat(0xF0);
+        const reg lo2 = P::or_(P::and_(P::template shl<6>(b0), top2), P::and_(b1, low6));
+        const reg lo3 = P::or_(P::and_(P::template shl<6>(b1), top2), P::and_(b2, low6));
+        const reg lo4 = P::or_(P::and_(P::template shl<6>(b2), top2), P::and_(b3, low6));
+        const reg hi2 = P::and_(P::template shr<2>(b0), P::splat(0x07));
+        const reg hi3 = P::or_(P::and_(P::template shl<4>(b0), top4), P::and_(P::template shr<2>(b1), low4));
+        const reg hi4 = P::or_(P::and_(P::template shl<4>(b1), top4), P::and_(P::template shr<2>(b2), low4));
+        const reg up4 = P::or_(P::and_(P::template shl<2>(b0), P::splat(0x1C)),
+                               P::and_(P::template shr<4>(b1), P::splat(0x03)));
+        const reg lo = P::blend(is4, P::blend(is3, P::blend(is2, b0, lo2), lo3), lo4);
+        const reg hi = P::blend(is4, P::blend(is3, P::keep(is2, hi2), hi3), hi4);
+        o += P::compress(dst + o, lo, hi, P::keep(is4, up4), P::lead_bits(b0));
         i += K;
     }
     return tav_utf8::decode_scalar(src, i, n, dst, o, cap);

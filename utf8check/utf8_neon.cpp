@@ -86,12 +86,10 @@ using tav_utf8::kCompress;
 // movemask): each lane keeps its own bit, and one across-lanes add joins them.
 alignas(16) constexpr uint8_t kByteBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
 alignas(16) constexpr uint16_t kLaneBits16[8] = {1, 2, 4, 8, 16, 32, 64, 128};
-alignas(16) constexpr uint32_t kLaneBits32[4] = {1, 2, 4, 8};
 
-// Lane traits of the transcoders (members as in utf8_ssse3.cpp): sixteen
-// lanes per step, 16 input bytes, in two registers of 16-bit lanes for
-// Latin-1 and four of 32-bit lanes for UCS-4, so that the loads, the loop
-// and the test for ASCII serve a whole register of bytes.
+// The lane trait of the Latin-1 transcoder (members as in utf8_ssse3.cpp):
+// sixteen 16-bit lanes per step, in two registers, so that the loads, the
+// loop and the test for ASCII serve a whole register of input.
 template <class T, int N>
 struct Parts {
     T v[N];
@@ -152,66 +150,9 @@ struct Lanes16 {
     }
 };
 
-struct Lanes32 {
-    static constexpr int N = 4;
-    using reg = Parts<uint32x4_t, N>;
-    using mask = reg;
-    static constexpr size_t kLanes = 16;
-
-    static TAV_DECODE_INLINE uint8x16_t load(const uint8_t *p) { return vld1q_u8(p); }
-    static TAV_DECODE_INLINE bool ascii(uint8x16_t b) { return vmaxvq_u8(b) < 0x80; }
-    static TAV_DECODE_INLINE reg widen(uint8x16_t b) {
-        const uint16x8_t lo = vmovl_u8(vget_low_u8(b)), hi = vmovl_high_u8(b);
-        return {{vmovl_u16(vget_low_u16(lo)), vmovl_high_u16(lo), vmovl_u16(vget_low_u16(hi)), vmovl_high_u16(hi)}};
-    }
-    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, uint8x16_t b) {
-        const reg w = widen(b);
-        for (int k = 0; k < N; ++k) vst1q_u32(d + 4 * k, w.v[k]);
-    }
-    static TAV_DECODE_INLINE reg splat(uint32_t x) {
-        const uint32x4_t v = vdupq_n_u32(x);
-        return {{v, v, v, v}};
-    }
-    static TAV_DECODE_INLINE reg and_(reg a, reg b) {
-        for (int k = 0; k < N; ++k) a.v[k] = vandq_u32(a.v[k], b.v[k]);
-        return a;
-    }
-    static TAV_DECODE_INLINE reg or_(reg a, reg b) {
-        for (int k = 0; k < N; ++k) a.v[k] = vorrq_u32(a.v[k], b.v[k]);
-        return a;
-    }
-    template <int s>
-    static TAV_DECODE_INLINE reg shl(reg a) {
-        for (int k = 0; k < N; ++k) a.v[k] = vshlq_n_u32(a.v[k], s);
-        return a;
-    }
-    static TAV_DECODE_INLINE mask ge(reg a, uint32_t x) {
-        const uint32x4_t t = vdupq_n_u32(x);
-        for (int k = 0; k < N; ++k) a.v[k] = vcgeq_u32(a.v[k], t);
-        return a;
-    }
-    static TAV_DECODE_INLINE reg blend(mask m, reg a, reg b) {
-        for (int k = 0; k < N; ++k) a.v[k] = vbslq_u32(m.v[k], b.v[k], a.v[k]);
-        return a;
-    }
-    static TAV_DECODE_INLINE mask lead(reg b) {
-        for (int k = 0; k < N; ++k) b.v[k] = vcgeq_u32(veorq_u32(b.v[k], vdupq_n_u32(0x80)), vdupq_n_u32(0x40));
-        return b;
-    }
-    static TAV_DECODE_INLINE size_t compress(uint32_t *d, reg v, mask m) {
-        size_t o = 0;
-        for (int k = 0; k < N; ++k) {
-            const unsigned b = vaddvq_u32(vandq_u32(m.v[k], vld1q_u32(kLaneBits32)));
-            const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u32(v.v[k]), vld1q_u8(kCompress.shuffle32[b]));
-            vst1q_u32(d + o, vreinterpretq_u32_u8(packed));
-            o += kCompress.count[b];
-        }
-        return o;
-    }
-};
-
 // The plane trait of transcode_planes (members as in utf8_avx2.cpp), for
-// UCS-2: 16 bytes per step. NEON shifts bytes, so the masks drop nothing.
+// UCS-2, and of transcode_planes4, for UCS-4: 16 bytes per step. NEON
+// shifts bytes, so the masks drop nothing.
 struct Planes {
     using reg = uint8x16_t;
     static constexpr size_t kBytes = 16;
@@ -221,6 +162,13 @@ struct Planes {
     static TAV_DECODE_INLINE void store_ascii(uint16_t *d, reg b) {
         vst1q_u16(d, vmovl_u8(vget_low_u8(b)));
         vst1q_u16(d + 8, vmovl_high_u8(b));
+    }
+    static TAV_DECODE_INLINE void store_ascii(uint32_t *d, reg b) {
+        const uint16x8_t lo = vmovl_u8(vget_low_u8(b)), hi = vmovl_high_u8(b);
+        vst1q_u32(d, vmovl_u16(vget_low_u16(lo)));
+        vst1q_u32(d + 4, vmovl_high_u16(lo));
+        vst1q_u32(d + 8, vmovl_u16(vget_low_u16(hi)));
+        vst1q_u32(d + 12, vmovl_high_u16(hi));
     }
     static TAV_DECODE_INLINE reg splat(uint8_t x) { return vdupq_n_u8(x); }
     static TAV_DECODE_INLINE reg and_(reg a, reg b) { return vandq_u8(a, b); }
@@ -247,6 +195,23 @@ struct Planes {
         const size_t k = group(d, vzip1q_u8(lo, hi), m & 0xFF);
         return k + group(d + k, vzip2q_u8(lo, hi), m >> 8);
     }
+    // Four 32-bit units, the kept ones to the front.
+    static TAV_DECODE_INLINE size_t group(uint32_t *d, uint16x8_t units, unsigned m) {
+        vst1q_u32(d, vreinterpretq_u32_u8(vqtbl1q_u8(vreinterpretq_u8_u16(units), vld1q_u8(kCompress.shuffle32[m]))));
+        return kCompress.count[m];
+    }
+    // Three planes: ZIP makes the low and high planes 16-bit halves, the top
+    // plane (and zeros) the upper halves, and then 32-bit units of four
+    // positions at a time.
+    static TAV_DECODE_INLINE size_t compress(uint32_t *d, reg lo, reg hi, reg top, uint32_t m) {
+        const uint16x8_t low0 = vreinterpretq_u16_u8(vzip1q_u8(lo, hi)), low1 = vreinterpretq_u16_u8(vzip2q_u8(lo, hi));
+        const uint16x8_t up0 = vreinterpretq_u16_u8(vzip1q_u8(top, vdupq_n_u8(0)));
+        const uint16x8_t up1 = vreinterpretq_u16_u8(vzip2q_u8(top, vdupq_n_u8(0)));
+        size_t k = group(d, vzip1q_u16(low0, up0), m & 0xF);
+        k += group(d + k, vzip2q_u16(low0, up0), m >> 4 & 0xF);
+        k += group(d + k, vzip1q_u16(low1, up1), m >> 8 & 0xF);
+        return k + group(d + k, vzip2q_u16(low1, up1), m >> 12);
+    }
 };
 
 // The routines for plain input, each compiled once; the exported ones add
@@ -264,7 +229,7 @@ __attribute__((target(TAV_DECODE_TARGET))) size_t ucs2_plain(const uint8_t *src,
 }
 __attribute__((target(TAV_DECODE_TARGET))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst,
                                                              size_t cap) {
-    return transcode<Lanes32, 4>(src, n, dst, cap);
+    return transcode_planes4<Planes>(src, n, dst, cap);
 }
 
 }  // namespace tav_utf8_neon
