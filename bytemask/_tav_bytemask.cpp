@@ -14,16 +14,8 @@
 #include <cstdlib>  // malloc, free
 #include <cstring>  // memcpy: word-sized reads and writes at any alignment
 
-#if defined(__x86_64__)
-#include <immintrin.h>  // SSE2/AVX2/AVX-512 load/xor/store, SSE4.1 _mm_insert_epi8
-#elif defined(__aarch64__)
-#include <arm_neon.h>  // vld1q_u8, veorq_u8, vst1q_u8
-#endif
-
+#include "mask_compiler.h"
 #include "tav_bytemask.h"
-
-// The target attribute of a routine that needs more than the baseline.
-#define TAV_MASK_TARGETED(t) __attribute__((target(t)))
 
 namespace {
 
@@ -45,7 +37,7 @@ inline size_t process_simple(xormask_state *st, uint8_t *data, size_t length) {
 #define TAV_MASK_NS tav_mask_sse2
 #include "mask_kernel.h"
 
-namespace tav_mask_sse2 __attribute__((visibility("hidden"))) {
+namespace tav_mask_sse2 TAV_MASK_HIDDEN {
 
 // 16-byte registers; from 32 bytes on, a head of up to 15 bytes brings dst
 // to a 16-byte boundary; the rest, or a shorter piece, in word steps.
@@ -82,7 +74,7 @@ struct Sse2 {
 #define TAV_MASK_NS tav_mask_sse41
 #include "mask_kernel.h"
 
-namespace tav_mask_sse41 __attribute__((visibility("hidden"))) {
+namespace tav_mask_sse41 TAV_MASK_HIDDEN {
 
 // The key and the stream position of the next byte.
 struct KeyAt {
@@ -149,7 +141,7 @@ TAV_MASK_TARGETED("sse4.1") size_t process_sse2(xormask_state *st, uint8_t *data
 #define TAV_MASK_NS tav_mask_avx2
 #include "mask_kernel.h"
 
-namespace tav_mask_avx2 __attribute__((visibility("hidden"))) {
+namespace tav_mask_avx2 TAV_MASK_HIDDEN {
 
 // 32-byte registers; from 64 bytes on, a head of up to 31 bytes brings dst
 // to a 32-byte boundary; the rest, or a shorter piece, in one unaligned
@@ -197,7 +189,7 @@ struct Avx2 {
 #define TAV_MASK_NS tav_mask_avx512
 #include "mask_kernel.h"
 
-namespace tav_mask_avx512 __attribute__((visibility("hidden"))) {
+namespace tav_mask_avx512 TAV_MASK_HIDDEN {
 
 // 64-byte registers and byte masks: masked-off bytes are neither read nor
 // written and cannot fault. Below 64 bytes, one masked vector. From 64
@@ -249,7 +241,7 @@ struct Avx512 {
 #define TAV_MASK_NS tav_mask_neon
 #include "mask_kernel.h"
 
-namespace tav_mask_neon __attribute__((visibility("hidden"))) {
+namespace tav_mask_neon TAV_MASK_HIDDEN {
 
 // 16-byte registers; the edges as for SSE2.
 struct Neon {
@@ -368,4 +360,3 @@ TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t leng
     return process_simple(st, data, length);
 }
 
-#undef TAV_MASK_TARGETED

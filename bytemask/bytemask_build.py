@@ -35,7 +35,7 @@ ffibuilder.set_source(
     (HERE / "_tav_bytemask.cpp").read_text(encoding="utf-8"),
     source_extension=".cpp",
     include_dirs=[str(HERE)],
-    depends=[str(HERE / name) for name in ["_tav_bytemask.cpp", "tav_bytemask.h", "mask_kernel.h"]],
+    depends=[str(HERE / name) for name in ["_tav_bytemask.cpp", "tav_bytemask.h", "mask_compiler.h", "mask_kernel.h"]],
     # On x86-64 the whole module requires SSE4.1: the default masking path
     # builds its key vector with SSE4.1 byte inserts. Other processors get the
     # byte loop only and no -m flag.

@@ -9,10 +9,16 @@
 /* A binding that compiles this library into itself may define TAV_MASK_API first,
  * to keep the symbols out of its own exports. */
 #ifndef TAV_MASK_API
-#ifdef __cplusplus
-#define TAV_MASK_API extern "C" __attribute__((visibility("default")))
+/* Windows exports a DLL's symbols by dllexport, whatever the compiler. */
+#if defined(_WIN32)
+#define TAV_MASK_EXPORT __declspec(dllexport)
 #else
-#define TAV_MASK_API __attribute__((visibility("default")))
+#define TAV_MASK_EXPORT __attribute__((visibility("default")))
+#endif
+#ifdef __cplusplus
+#define TAV_MASK_API extern "C" TAV_MASK_EXPORT
+#else
+#define TAV_MASK_API TAV_MASK_EXPORT
 #endif
 #endif
 

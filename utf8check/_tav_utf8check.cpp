@@ -14,7 +14,7 @@
 
 using namespace tav_utf8;
 
-namespace tav_utf8 __attribute__((visibility("hidden"))) {
+namespace tav_utf8 TAV_UTF8_HIDDEN {
 
 // The one definition of the automaton's table, laid out in utf8_internal.h.
 const uint8_t UTF8VALIDATOR_DFA[400] = {

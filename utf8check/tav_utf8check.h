@@ -9,10 +9,16 @@
 /* A binding that compiles this library into itself may define TAV_UTF8_API first,
  * to keep the symbols out of its own exports. */
 #ifndef TAV_UTF8_API
-#ifdef __cplusplus
-#define TAV_UTF8_API extern "C" __attribute__((visibility("default")))
+/* Windows exports a DLL's symbols by dllexport, whatever the compiler. */
+#if defined(_WIN32)
+#define TAV_UTF8_EXPORT __declspec(dllexport)
 #else
-#define TAV_UTF8_API __attribute__((visibility("default")))
+#define TAV_UTF8_EXPORT __attribute__((visibility("default")))
+#endif
+#ifdef __cplusplus
+#define TAV_UTF8_API extern "C" TAV_UTF8_EXPORT
+#else
+#define TAV_UTF8_API TAV_UTF8_EXPORT
 #endif
 #endif
 

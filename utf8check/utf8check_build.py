@@ -3,6 +3,8 @@
 The validator library is these files of this folder, compiled into the module
 (any other binding that builds the library compiles the same list):
 
+- utf8_compiler.h   the compiler-specific spellings (target attributes,
+                    forced inlining, visibility, intrinsic headers)
 - utf8_internal.h   record, automaton (states, UTF8VALIDATOR_DFA, per-byte
                     step) and the exits shared by every routine
 - _tav_utf8check.cpp  table-driven and unrolled validators, record life
@@ -43,7 +45,7 @@ LIBRARY_UNITS = [
     "utf8_decode_scalar.cpp",
     "utf8_neon.cpp",
 ]
-HEADERS = ["tav_utf8check.h", "utf8_internal.h", "utf8_lookup.h", "utf8_decode.h", "utf8_decode_common.h"]
+HEADERS = ["tav_utf8check.h", "utf8_compiler.h", "utf8_internal.h", "utf8_lookup.h", "utf8_decode.h", "utf8_decode_common.h"]
 
 ffibuilder = FFI()
 
