@@ -31,7 +31,7 @@ inline size_t process_simple(xormask_state *st, uint8_t *data, size_t length) {
 
 }  // namespace
 
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
 // ---------------------------------------------------------------- SSE2
 #define TAV_MASK_TARGET "sse2"
 #define TAV_MASK_NS tav_mask_sse2
@@ -233,9 +233,9 @@ struct Avx512 {
 #undef TAV_MASK_INLINE
 #undef TAV_MASK_NS
 #undef TAV_MASK_TARGET
-#endif  // __x86_64__
+#endif  // TAV_MASK_X86_64
 
-#if defined(__aarch64__)
+#if defined(TAV_MASK_AARCH64)
 // ---------------------------------------------------------------- NEON
 // Baseline on aarch64: no target attribute.
 #define TAV_MASK_NS tav_mask_neon
@@ -268,7 +268,7 @@ struct Neon {
 }  // namespace tav_mask_neon
 #undef TAV_MASK_INLINE
 #undef TAV_MASK_NS
-#endif  // __aarch64__
+#endif  // TAV_MASK_AARCH64
 
 TAV_MASK_API void *tav_xormask_new(const uint8_t *key) {
     auto *st = static_cast<xormask_state *>(std::malloc(sizeof(xormask_state)));
@@ -309,7 +309,7 @@ TAV_MASK_API size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, u
     return st->pointer = p + length;
 }
 
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
 TAV_MASK_API TAV_MASK_TARGETED("sse4.1") size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length) {
     return tav_mask_sse41::run<tav_mask_sse41::Sse2Bytes>(record(handle), data, data, length);
 }
@@ -339,7 +339,7 @@ TAV_MASK_API TAV_MASK_TARGETED("avx512f,avx512bw") size_t _tav_xormask_copy_avx5
 }
 #endif
 
-#if defined(__aarch64__)
+#if defined(TAV_MASK_AARCH64)
 TAV_MASK_API size_t _tav_xormask_process_neon(void *handle, uint8_t *data, size_t length) {
     return tav_mask_neon::run<tav_mask_neon::Neon>(record(handle), data, data, length);
 }
@@ -352,9 +352,9 @@ TAV_MASK_API size_t _tav_xormask_copy_neon(void *handle, const uint8_t *src, uin
 // The routines are called directly, not through the exported (interposable) symbols.
 TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t length) {
     xormask_state *st = record(handle);
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
     if (st->impl == 2) return tav_mask_sse41::process_sse2(st, data, length);
-#elif defined(__aarch64__)
+#elif defined(TAV_MASK_AARCH64)
     if (st->impl == 2) return tav_mask_neon::run<tav_mask_neon::Neon>(st, data, data, length);
 #endif
     return process_simple(st, data, length);

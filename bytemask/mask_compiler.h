@@ -11,6 +11,8 @@
 #ifndef TAV_MASK_COMPILER_H
 #define TAV_MASK_COMPILER_H
 
+#include "tav_bytemask.h"  // TAV_MASK_X86_64, TAV_MASK_AARCH64
+
 #if defined(_MSC_VER) && !defined(__clang__)
 #define TAV_MASK_TARGETED(features)
 #define TAV_MASK_INLINE_TARGETED(features) __forceinline
@@ -30,9 +32,9 @@
 #define TAV_MASK_EXPECT(x, likely) __builtin_expect((x), (likely))
 #endif
 
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
 #include <immintrin.h>  // SSE2/AVX2/AVX-512 load/xor/store, SSE4.1 _mm_insert_epi8
-#elif defined(__aarch64__)
+#elif defined(TAV_MASK_AARCH64)
 #include <arm_neon.h>  // vld1q_u8, veorq_u8, vst1q_u8
 #endif
 

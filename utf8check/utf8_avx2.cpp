@@ -5,7 +5,7 @@
 // The decoder's AVX2 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 
 #define TAV_LOOKUP_TARGET "avx2"
 #define TAV_LOOKUP_NS tav_utf8_avx2
@@ -264,4 +264,4 @@ TAV_UTF8_API TAV_UTF8_TARGETED("avx2") int _tav_utf8vld_validate_avx2(void *hand
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64

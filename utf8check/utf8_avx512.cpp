@@ -7,7 +7,7 @@
 // x86-64 only.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 
 // GCC 12's AVX-512 headers start some intrinsics (the lane broadcast,
 // valignd) from a self-initialised "undefined" register, which
@@ -283,4 +283,4 @@ TAV_UTF8_API TAV_UTF8_TARGETED("avx512f,avx512bw") int _tav_utf8vld_validate_avx
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64

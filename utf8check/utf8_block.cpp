@@ -6,7 +6,7 @@
 // needs SSE4.1 (TAV_CPU_SSE41) and carries its own target attribute.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 
 using namespace tav_utf8;
 
@@ -173,4 +173,4 @@ TAV_UTF8_API TAV_UTF8_TARGETED("sse4.1") int _tav_utf8vld_validate_sse4(void *ha
 #undef TAV_SSE4_BYTE
 #undef TAV_SSE2_BYTE
 
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64

@@ -5,7 +5,7 @@
 // it. aarch64 only.
 #include "utf8_internal.h"
 
-#if defined(__aarch64__)
+#if defined(TAV_UTF8_AARCH64)
 
 #if defined(__clang__)
 #define TAV_LOOKUP_TARGET "neon"
@@ -75,4 +75,4 @@ TAV_UTF8_API TAV_UTF8_TARGETED(TAV_LOOKUP_TARGET) int _tav_utf8vld_validate_neon
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __aarch64__
+#endif  // TAV_UTF8_AARCH64

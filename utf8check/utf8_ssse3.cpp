@@ -6,7 +6,7 @@
 // The decoder's SSSE3 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 
 #define TAV_LOOKUP_TARGET "ssse3"
 #define TAV_LOOKUP_NS tav_utf8_ssse3
@@ -255,4 +255,4 @@ TAV_UTF8_API TAV_UTF8_TARGETED("ssse3") int _tav_utf8vld_validate_ssse3(void *ha
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64
