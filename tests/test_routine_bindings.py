@@ -5,6 +5,8 @@ does not have: the cffi backend's processor query and long-chunk validators
 layouts (_tav_utf8routines, _tav_maskroutines)."""
 from __future__ import annotations
 
+import ast
+import importlib
 import json
 import os
 import subprocess
@@ -90,3 +92,14 @@ def test_routines_found_without_dlopen() -> None:
         assert rows[5] is not None  # the SSE2 routine's
         if "TAV_CPU_FEATURES_MASK" not in os.environ:
             assert _cpu.has("sse2") and _utf8.LONG_ROUTINE != "none"
+
+
+@pytest.mark.parametrize("module", ["_tav_utf8routines", "_tav_maskroutines"])
+def test_stub_declares_what_the_module_binds(module: str) -> None:
+    """The stub's `lib` is this build's, plus the routines of the other processor family only."""
+    stub = ast.parse((TESTS.parent / f"{module}-stubs" / "__init__.pyi").read_text(encoding="utf-8"))
+    lib = next(node for node in stub.body if isinstance(node, ast.ClassDef) and node.name == "_Lib")
+    declared = {node.name for node in lib.body if isinstance(node, ast.FunctionDef)}
+    bound = set(dir(importlib.import_module(module).lib))
+    assert bound <= declared
+    assert all(name.endswith(("_sse2", "_sse4", "_ssse3", "_avx2", "_avx512", "_neon")) for name in declared - bound)
