@@ -6,7 +6,7 @@
 #define TAV_CAPI_LIBS_H
 
 #if defined(_WIN32)
-// A DLL exports only what is marked dllexport.
+// A DLL exports only what is marked dllexport: plain extern "C" keeps them in.
 #define TAV_UTF8_API extern "C"
 #define TAV_MASK_API extern "C"
 #else
