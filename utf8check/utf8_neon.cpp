@@ -6,8 +6,7 @@
 // it. aarch64 only.
 #include "utf8_internal.h"
 
-#if defined(__aarch64__)
-#include <arm_neon.h>  // AdvSIMD: vqtbl1q_u8, vextq_u8, vqsubq_u8, vmaxvq_u8, vaddvq_u16
+#if defined(TAV_UTF8_AARCH64)
 
 #if defined(__clang__)
 #define TAV_LOOKUP_TARGET "neon"
@@ -17,7 +16,7 @@
 #define TAV_LOOKUP_NS tav_utf8_neon
 #include "utf8_lookup.h"
 
-namespace tav_utf8_neon __attribute__((visibility("hidden"))) {
+namespace tav_utf8_neon TAV_UTF8_HIDDEN {
 
 alignas(16) constexpr uint8_t kIndex[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
@@ -78,7 +77,7 @@ struct Neon {
 #define TAV_DECODE_TARGET TAV_LOOKUP_TARGET
 #include "utf8_decode.h"
 
-namespace tav_utf8_neon __attribute__((visibility("hidden"))) {
+namespace tav_utf8_neon TAV_UTF8_HIDDEN {
 
 using tav_utf8::kCompress;
 
@@ -216,19 +215,16 @@ struct Planes {
 
 // The routines for plain input, each compiled once; the exported ones add
 // the masked driver.
-__attribute__((target(TAV_DECODE_TARGET))) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
+TAV_UTF8_TARGETED(TAV_DECODE_TARGET) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
     return measure<Neon>(src, n, out);
 }
-__attribute__((target(TAV_DECODE_TARGET))) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst,
-                                                               size_t cap) {
+TAV_UTF8_TARGETED(TAV_DECODE_TARGET) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
     return transcode<Lanes16, 2>(src, n, dst, cap);
 }
-__attribute__((target(TAV_DECODE_TARGET))) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst,
-                                                             size_t cap) {
+TAV_UTF8_TARGETED(TAV_DECODE_TARGET) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
     return transcode_planes<Planes>(src, n, dst, cap);
 }
-__attribute__((target(TAV_DECODE_TARGET))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst,
-                                                             size_t cap) {
+TAV_UTF8_TARGETED(TAV_DECODE_TARGET) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
     return transcode_planes4<Planes>(src, n, dst, cap);
 }
 
@@ -255,9 +251,9 @@ TAV_UTF8_API size_t tav_utf8_to_ucs4_neon(const uint8_t *src, size_t n, const ui
 }
 
 // NEON is baseline on aarch64: every caller may use it.
-TAV_UTF8_API __attribute__((target(TAV_LOOKUP_TARGET))) int _tav_utf8vld_validate_neon(void *handle,
-                                                                                       const uint8_t *data,
-                                                                                       size_t length) {
+TAV_UTF8_API TAV_UTF8_TARGETED(TAV_LOOKUP_TARGET) int _tav_utf8vld_validate_neon(void *handle,
+                                                                                 const uint8_t *data,
+                                                                                 size_t length) {
     return tav_utf8_neon::validate<tav_utf8_neon::Neon>(tav_utf8::record(handle), data, length);
 }
 
@@ -266,4 +262,4 @@ TAV_UTF8_API __attribute__((target(TAV_LOOKUP_TARGET))) int _tav_utf8vld_validat
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __aarch64__
+#endif  // TAV_UTF8_AARCH64
