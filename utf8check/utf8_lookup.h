@@ -140,6 +140,17 @@ inline size_t boundary_before(const uint8_t *data, size_t start, size_t b) {
     return b;
 }
 
+// Whether the chunk's last bytes begin a character they do not finish: a
+// lead (C0-FF) last, E0-FF second to last or F0-FF third to last, never
+// looking before `start`. C0, C1 and F5-FF count: only the automaton rejects
+// them there. Valid for a stream that is well formed up to the character its
+// last bytes begin; when false, that character is complete and the state is
+// UTF8_ACCEPT.
+inline bool ends_open(const uint8_t *data, size_t start, size_t n) {
+    const size_t k = n - start;
+    return (k >= 1 && data[n - 1] >= 0xC0) || (k >= 2 && data[n - 2] >= 0xE0) || (k >= 3 && data[n - 3] >= 0xF0);
+}
+
 // What a caller learns of the blocks besides their errors. The validator
 // learns nothing; the decoder's measure counts and bounds the characters
 // (utf8_decode.h). block() sees every block that is not all ASCII, each byte
@@ -187,17 +198,29 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
         if (V::ascii(any)) {
             // All ASCII: an error only when the bytes before wait for continuations.
             if (V::nonzero(V::or_(errors, pending))) goto recheck;
-            before = b[G - 1];
             // A run of ASCII leaves nothing pending: while it lasts, only the
-            // top bits are tested, once per four groups.
-            while (n - i >= 5 * G * W) {
+            // top bits are tested, once per four groups. The loop runs on a
+            // pointer and its last start; the block before the next one is
+            // loaded again after it, not carried through it.
+            if (n - i >= 5 * G * W) {
                 const uint8_t *span = data + i + G * W;
-                reg last = V::load(span);
-                reg top = last;
-                for (size_t k = 1; k < 4 * G; ++k) top = V::or_(top, last = V::load(span + k * W));
-                if (!V::ascii(top)) break;
-                before = last;
-                i += 4 * G * W;
+                const uint8_t *const last = data + n - 4 * G * W;
+                do {
+                    reg top = V::load(span);
+                    for (size_t k = 1; k < 4 * G; ++k) top = V::or_(top, V::load(span + k * W));
+                    if (!V::ascii(top)) break;
+                    span += 4 * G * W;
+                } while (span <= last);
+                i = static_cast<size_t>(span - data) - G * W;
+            }
+            before = V::load(data + i + (G - 1) * W);
+            if (n - i < 5 * G * W) {
+                // The run may reach the end: the rest after this group (less
+                // than four groups and a block) is tested at once, its last
+                // block by a load that overlaps the bytes before it.
+                reg top = V::load(data + n - W);
+                for (size_t q = i + G * W; n - q > W; q += W) top = V::or_(top, V::load(data + q));
+                if (V::ascii(top)) goto ascii_end;
             }
             mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
             continue;
@@ -235,16 +258,22 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
             tally.block(cur);
         }
     }
-    // Well formed up to the last character, which the automaton walks: its
-    // state is carried out, and a last byte that can start no character
-    // (C0, C1, F5-FF: flagged only by the byte after it) is rejected.
-    {
+    // Well formed up to the last character. When the last bytes begin one
+    // they do not finish, the automaton walks it: its state is carried out,
+    // and a last byte that can start no character (C0, C1, F5-FF: flagged
+    // only by the byte after it) is rejected.
+    if (ends_open(data, start, n)) {
         const size_t from = boundary_before(data, start, n);
 #if defined(TAV_LOOKUP_PROBE)
         tav_lookup_probe(0, n, from);
 #endif
         return run_table(st, data, n, from, UTF8_ACCEPT);
     }
+ascii_end:
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(0, n, n);
+#endif
+    return finish(st, UTF8_ACCEPT, n);
 
 recheck:
     // A block from mark on has errors, or an ASCII block follows a character
