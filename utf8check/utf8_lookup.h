@@ -151,6 +151,27 @@ inline bool ends_open(const uint8_t *data, size_t start, size_t n) {
     return (k >= 1 && data[n - 1] >= 0xC0) || (k >= 2 && data[n - 2] >= 0xE0) || (k >= 3 && data[n - 3] >= 0xF0);
 }
 
+// The first n (< 16) bytes at p as two little-endian words, zero above
+// them; reads nothing outside p[0, n). For the traits whose registers have
+// no masked load: two word loads that overlap, not a copy through memory.
+inline void load_partial16(const uint8_t *p, size_t n, uint64_t &lo, uint64_t &hi) {
+    hi = 0;
+    if (n >= 8) {
+        std::memcpy(&lo, p, 8);
+        uint64_t last;  // bytes n - 8 to n - 1: its top n - 8 bytes are bytes 8 to n - 1
+        std::memcpy(&last, p + n - 8, 8);
+        if (n > 8) hi = last >> (8 * (16 - n));
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        lo = a | uint64_t{b} << (8 * (n - 4));
+    } else {
+        // 1-3 bytes: the first, the middle and the last (some the same).
+        lo = n == 0 ? 0 : p[0] | uint64_t{p[n / 2]} << (8 * (n / 2)) | uint64_t{p[n - 1]} << (8 * (n - 1));
+    }
+}
+
 // What a caller learns of the blocks besides their errors. The validator
 // learns nothing; the decoder's measure counts and bounds the characters
 // (utf8_decode.h). block() sees every block that is not all ASCII, each byte
@@ -161,6 +182,45 @@ struct NoTally {
     TAV_LOOKUP_INLINE void block(R) {}
     TAV_LOOKUP_INLINE void flagged() {}
 };
+
+// The end of a chunk that is well formed up to its last character. When
+// the last bytes begin one they do not finish, the automaton walks it: its
+// state is carried out, and a last byte that can start no character (C0,
+// C1, F5-FF: flagged only by the byte after it) is rejected.
+TAV_LOOKUP_INLINE int chunk_end(utf8vld_state *st, const uint8_t *data, size_t start, size_t n) {
+    if (ends_open(data, start, n)) {
+        const size_t from = boundary_before(data, start, n);
+#if defined(TAV_LOOKUP_PROBE)
+        tav_lookup_probe(0, n, from);
+#endif
+        return run_table(st, data, n, from, UTF8_ACCEPT);
+    }
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(0, n, n);
+#endif
+    return finish(st, UTF8_ACCEPT, n);
+}
+
+// The end of a chunk whose last block is all ASCII and leaves nothing open.
+TAV_LOOKUP_INLINE int ascii_end(utf8vld_state *st, size_t n) {
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(0, n, n);
+#endif
+    return finish(st, UTF8_ACCEPT, n);
+}
+
+// The stream is well formed up to the character that begins before unit
+// i, and ill formed within it: the automaton finds the byte.
+template <class Tally>
+TAV_LOOKUP_INLINE int hand_over(utf8vld_state *st, const uint8_t *data, size_t start, size_t i, size_t n,
+                                Tally &tally) {
+    const size_t from = boundary_before(data, start, i);
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(1, i, from);
+#endif
+    tally.flagged();
+    return run_table(st, data, n, from, UTF8_ACCEPT);
+}
 
 template <class V, class Tally>
 TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tally &tally) {
@@ -179,6 +239,18 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
         ++i;
     }
     const size_t start = i;  // a character boundary
+
+    if (n - i <= W) {
+        // At most a block: one load (padded when short), the constants only
+        // when it is not all ASCII. ASCII after a boundary leaves nothing open.
+        const size_t rest = n - i;
+        const reg cur = rest == W ? V::load(data + i) : V::load_tail(data + i, rest);
+        if (V::ascii(cur)) return ascii_end(st, n);
+        const reg e = block_errors<V>(consts<V>(), cur, V::zero());
+        if (rest == W ? V::nonzero(e) : V::nonzero_in_first(e, rest)) return hand_over(st, data, start, i, n, tally);
+        tally.block(cur);
+        return chunk_end(st, data, start, n);
+    }
 
     const Consts<V> k = consts<V>();
     reg before = V::zero();   // at a boundary, as after ASCII
@@ -220,7 +292,7 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
                 // block by a load that overlaps the bytes before it.
                 reg top = V::load(data + n - W);
                 for (size_t q = i + G * W; n - q > W; q += W) top = V::or_(top, V::load(data + q));
-                if (V::ascii(top)) goto ascii_end;
+                if (V::ascii(top)) return ascii_end(st, n);
             }
             mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
             continue;
@@ -258,22 +330,7 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
             tally.block(cur);
         }
     }
-    // Well formed up to the last character. When the last bytes begin one
-    // they do not finish, the automaton walks it: its state is carried out,
-    // and a last byte that can start no character (C0, C1, F5-FF: flagged
-    // only by the byte after it) is rejected.
-    if (ends_open(data, start, n)) {
-        const size_t from = boundary_before(data, start, n);
-#if defined(TAV_LOOKUP_PROBE)
-        tav_lookup_probe(0, n, from);
-#endif
-        return run_table(st, data, n, from, UTF8_ACCEPT);
-    }
-ascii_end:
-#if defined(TAV_LOOKUP_PROBE)
-    tav_lookup_probe(0, n, n);
-#endif
-    return finish(st, UTF8_ACCEPT, n);
+    return chunk_end(st, data, start, n);
 
 recheck:
     // A block from mark on has errors, or an ASCII block follows a character
@@ -287,14 +344,7 @@ recheck:
     }
 
 flagged:
-    // The stream is well formed up to the character that begins before unit
-    // i, and ill formed within it: the automaton finds the byte.
-    const size_t from = boundary_before(data, start, i);
-#if defined(TAV_LOOKUP_PROBE)
-    tav_lookup_probe(1, i, from);
-#endif
-    tally.flagged();
-    return run_table(st, data, n, from, UTF8_ACCEPT);
+    return hand_over(st, data, start, i, n, tally);
 }
 
 template <class V>

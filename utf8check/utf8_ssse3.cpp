@@ -30,9 +30,9 @@ struct Ssse3 {
     static TAV_LOOKUP_INLINE reg load(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
     // The first n (< 16) bytes at p, then zeros; reads nothing past p + n.
     static TAV_LOOKUP_INLINE reg load_tail(const uint8_t *p, size_t n) {
-        alignas(16) uint8_t buf[16] = {};
-        std::memcpy(buf, p, n);
-        return _mm_load_si128(reinterpret_cast<const __m128i *>(buf));
+        uint64_t lo, hi;
+        load_partial16(p, n, lo, hi);
+        return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
     }
     // t[idx] for each byte; every index is 0-15.
     static TAV_LOOKUP_INLINE reg lookup(reg t, reg idx) { return _mm_shuffle_epi8(t, idx); }
