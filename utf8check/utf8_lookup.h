@@ -184,7 +184,9 @@ inline size_t boundary_before(const uint8_t *data, size_t start, size_t b) {
 // UTF8_ACCEPT.
 inline bool ends_open(const uint8_t *data, size_t start, size_t n) {
     const size_t k = n - start;
-    return (k >= 1 && data[n - 1] >= 0xC0) || (k >= 2 && data[n - 2] >= 0xE0) || (k >= 3 && data[n - 3] >= 0xF0);
+    // From three bytes on, one branch for the three tests.
+    if (k >= 3) return (data[n - 1] >= 0xC0) | (data[n - 2] >= 0xE0) | (data[n - 3] >= 0xF0);
+    return (k >= 1 && data[n - 1] >= 0xC0) || (k == 2 && data[n - 2] >= 0xE0);
 }
 
 // The first n (< 16) bytes at p as two little-endian words, zero above
