@@ -76,7 +76,8 @@ except ImportError:
 options = {}
 if left_out:
     print(
-        f"tav: building without the cffi modules _tav_utf8check, _tav_utf8routines and _tav_bytemask: {left_out}. "
+        "tav: building without the cffi modules _tav_utf8check, _tav_utf8routines, _tav_bytemask and "
+        f"_tav_maskroutines: {left_out}. "
         "The native module _tav_native serves the safe API.",
         file=sys.stderr,
     )
@@ -85,6 +86,7 @@ elif cffi_present:
         "utf8check/utf8check_build.py:ffibuilder",
         "utf8check/utf8check_build.py:routines_ffibuilder",
         "bytemask/bytemask_build.py:ffibuilder",
+        "bytemask/bytemask_build.py:routines_ffibuilder",
     ]
 elif requirement:
     # setuptools' build backend returns these from get_requires_for_build_*,

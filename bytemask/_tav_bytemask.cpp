@@ -14,16 +14,8 @@
 #include <cstdlib>  // malloc, free
 #include <cstring>  // memcpy: word-sized reads and writes at any alignment
 
-#if defined(__x86_64__)
-#include <immintrin.h>  // SSE2/AVX2/AVX-512 load/xor/store, SSE4.1 _mm_insert_epi8
-#elif defined(__aarch64__)
-#include <arm_neon.h>  // vld1q_u8, veorq_u8, vst1q_u8
-#endif
-
+#include "mask_compiler.h"
 #include "tav_bytemask.h"
-
-// The target attribute of a routine that needs more than the baseline.
-#define TAV_MASK_TARGETED(t) __attribute__((target(t)))
 
 namespace {
 
@@ -39,13 +31,13 @@ inline size_t process_simple(xormask_state *st, uint8_t *data, size_t length) {
 
 }  // namespace
 
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
 // ---------------------------------------------------------------- SSE2
 #define TAV_MASK_TARGET "sse2"
 #define TAV_MASK_NS tav_mask_sse2
 #include "mask_kernel.h"
 
-namespace tav_mask_sse2 __attribute__((visibility("hidden"))) {
+namespace tav_mask_sse2 TAV_MASK_HIDDEN {
 
 // 16-byte registers; from 32 bytes on, a head of up to 15 bytes brings dst
 // to a 16-byte boundary; the rest, or a shorter piece, in word steps.
@@ -82,7 +74,7 @@ struct Sse2 {
 #define TAV_MASK_NS tav_mask_sse41
 #include "mask_kernel.h"
 
-namespace tav_mask_sse41 __attribute__((visibility("hidden"))) {
+namespace tav_mask_sse41 TAV_MASK_HIDDEN {
 
 // The key and the stream position of the next byte.
 struct KeyAt {
@@ -149,7 +141,7 @@ TAV_MASK_TARGETED("sse4.1") size_t process_sse2(xormask_state *st, uint8_t *data
 #define TAV_MASK_NS tav_mask_avx2
 #include "mask_kernel.h"
 
-namespace tav_mask_avx2 __attribute__((visibility("hidden"))) {
+namespace tav_mask_avx2 TAV_MASK_HIDDEN {
 
 // 32-byte registers; from 64 bytes on, a head of up to 31 bytes brings dst
 // to a 32-byte boundary; the rest, or a shorter piece, in one unaligned
@@ -197,7 +189,7 @@ struct Avx2 {
 #define TAV_MASK_NS tav_mask_avx512
 #include "mask_kernel.h"
 
-namespace tav_mask_avx512 __attribute__((visibility("hidden"))) {
+namespace tav_mask_avx512 TAV_MASK_HIDDEN {
 
 // 64-byte registers and byte masks: masked-off bytes are neither read nor
 // written and cannot fault. Below 64 bytes, one masked vector. From 64
@@ -241,15 +233,15 @@ struct Avx512 {
 #undef TAV_MASK_INLINE
 #undef TAV_MASK_NS
 #undef TAV_MASK_TARGET
-#endif  // __x86_64__
+#endif  // TAV_MASK_X86_64
 
-#if defined(__aarch64__)
+#if defined(TAV_MASK_AARCH64)
 // ---------------------------------------------------------------- NEON
 // Baseline on aarch64: no target attribute.
 #define TAV_MASK_NS tav_mask_neon
 #include "mask_kernel.h"
 
-namespace tav_mask_neon __attribute__((visibility("hidden"))) {
+namespace tav_mask_neon TAV_MASK_HIDDEN {
 
 // 16-byte registers; the edges as for SSE2.
 struct Neon {
@@ -276,7 +268,7 @@ struct Neon {
 }  // namespace tav_mask_neon
 #undef TAV_MASK_INLINE
 #undef TAV_MASK_NS
-#endif  // __aarch64__
+#endif  // TAV_MASK_AARCH64
 
 TAV_MASK_API void *tav_xormask_new(const uint8_t *key) {
     auto *st = static_cast<xormask_state *>(std::malloc(sizeof(xormask_state)));
@@ -317,7 +309,7 @@ TAV_MASK_API size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, u
     return st->pointer = p + length;
 }
 
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
 TAV_MASK_API TAV_MASK_TARGETED("sse4.1") size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length) {
     return tav_mask_sse41::run<tav_mask_sse41::Sse2Bytes>(record(handle), data, data, length);
 }
@@ -347,7 +339,7 @@ TAV_MASK_API TAV_MASK_TARGETED("avx512f,avx512bw") size_t _tav_xormask_copy_avx5
 }
 #endif
 
-#if defined(__aarch64__)
+#if defined(TAV_MASK_AARCH64)
 TAV_MASK_API size_t _tav_xormask_process_neon(void *handle, uint8_t *data, size_t length) {
     return tav_mask_neon::run<tav_mask_neon::Neon>(record(handle), data, data, length);
 }
@@ -360,12 +352,11 @@ TAV_MASK_API size_t _tav_xormask_copy_neon(void *handle, const uint8_t *src, uin
 // The routines are called directly, not through the exported (interposable) symbols.
 TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t length) {
     xormask_state *st = record(handle);
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
     if (st->impl == 2) return tav_mask_sse41::process_sse2(st, data, length);
-#elif defined(__aarch64__)
+#elif defined(TAV_MASK_AARCH64)
     if (st->impl == 2) return tav_mask_neon::run<tav_mask_neon::Neon>(st, data, data, length);
 #endif
     return process_simple(st, data, length);
 }
 
-#undef TAV_MASK_TARGETED

@@ -33,15 +33,17 @@
 #include <cstdint>  // uint8_t, uint64_t, uintptr_t
 #include <cstring>  // memcpy
 
+#include "mask_compiler.h"
+
 #if defined(TAV_MASK_TARGET)
-#define TAV_MASK_INLINE __attribute__((target(TAV_MASK_TARGET), always_inline)) inline
+#define TAV_MASK_INLINE TAV_MASK_INLINE_TARGETED(TAV_MASK_TARGET)
 #else
-#define TAV_MASK_INLINE __attribute__((always_inline)) inline
+#define TAV_MASK_INLINE TAV_MASK_FORCE_INLINE
 #endif
 
 #ifndef TAV_MASK_WORDS_DEFINED
 #define TAV_MASK_WORDS_DEFINED
-namespace tav_mask __attribute__((visibility("hidden"))) {
+namespace tav_mask TAV_MASK_HIDDEN {
 
 // Key word for stream position q: byte k (lowest address first) is
 // key[(q + k) % 4], two copies of the rotated key. A step of a multiple of
@@ -77,7 +79,7 @@ inline void xor_bytes(const uint8_t key[4], size_t p, const uint8_t *src, uint8_
 }  // namespace tav_mask
 #endif
 
-namespace TAV_MASK_NS __attribute__((visibility("hidden"))) {
+namespace TAV_MASK_NS TAV_MASK_HIDDEN {
 
 using tav_mask::rotate_bytes;
 using tav_mask::xor_word;
@@ -91,11 +93,11 @@ using tav_mask::xor_word;
 template <class V>
 TAV_MASK_INLINE uint64_t step_head(const uint8_t *src, uint8_t *dst, size_t head, uint64_t k) {
     // Laid out in line: a misaligned dst takes most of these steps.
-    if (__builtin_expect(head & 1, 1)) xor_word<uint8_t>(src, dst, k), src += 1, dst += 1, k = rotate_bytes(k, 1);
-    if (__builtin_expect(head & 2, 2)) xor_word<uint16_t>(src, dst, k), src += 2, dst += 2, k = rotate_bytes(k, 2);
-    if (__builtin_expect(head & 4, 4)) xor_word<uint32_t>(src, dst, k), src += 4, dst += 4;
-    if (__builtin_expect(head & 8, 8)) xor_word<uint64_t>(src, dst, k), src += 8, dst += 8;
-    if (__builtin_expect(head & 16, 16)) V::xor_16(src, dst, k);
+    if (TAV_MASK_EXPECT(head & 1, 1)) xor_word<uint8_t>(src, dst, k), src += 1, dst += 1, k = rotate_bytes(k, 1);
+    if (TAV_MASK_EXPECT(head & 2, 2)) xor_word<uint16_t>(src, dst, k), src += 2, dst += 2, k = rotate_bytes(k, 2);
+    if (TAV_MASK_EXPECT(head & 4, 4)) xor_word<uint32_t>(src, dst, k), src += 4, dst += 4;
+    if (TAV_MASK_EXPECT(head & 8, 8)) xor_word<uint64_t>(src, dst, k), src += 8, dst += 8;
+    if (TAV_MASK_EXPECT(head & 16, 16)) V::xor_16(src, dst, k);
     return k;
 }
 

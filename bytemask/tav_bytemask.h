@@ -6,13 +6,27 @@
 #include <stddef.h> /* size_t */
 #include <stdint.h> /* uint8_t */
 
+/* The processor families with routines of their own, as GCC and clang and as
+ * MSVC name them (ARM64EC, which also defines _M_X64, gets the portable ones). */
+#if defined(__x86_64__) || (defined(_M_X64) && !defined(_M_ARM64EC))
+#define TAV_MASK_X86_64 1
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define TAV_MASK_AARCH64 1
+#endif
+
 /* A binding that compiles this library into itself may define TAV_MASK_API first,
  * to keep the symbols out of its own exports. */
 #ifndef TAV_MASK_API
-#ifdef __cplusplus
-#define TAV_MASK_API extern "C" __attribute__((visibility("default")))
+/* Windows exports a DLL's symbols by dllexport, whatever the compiler. */
+#if defined(_WIN32)
+#define TAV_MASK_EXPORT __declspec(dllexport)
 #else
-#define TAV_MASK_API __attribute__((visibility("default")))
+#define TAV_MASK_EXPORT __attribute__((visibility("default")))
+#endif
+#ifdef __cplusplus
+#define TAV_MASK_API extern "C" TAV_MASK_EXPORT
+#else
+#define TAV_MASK_API TAV_MASK_EXPORT
 #endif
 #endif
 
@@ -35,7 +49,7 @@ TAV_MASK_API int tav_xormask_set_impl(void *handle, int impl);
 /* Mask data[0..length-1] in place and return the new pointer. */
 TAV_MASK_API size_t tav_xormask_process(void *handle, uint8_t *data, size_t length);
 TAV_MASK_API size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length);
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
 /* Built and exported on x86-64 only; needs SSE4.1 for its key vector. */
 TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
 
@@ -50,7 +64,7 @@ TAV_MASK_API size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_
 TAV_MASK_API size_t _tav_xormask_process_avx2(void *handle, uint8_t *data, size_t length);
 TAV_MASK_API size_t _tav_xormask_process_avx512(void *handle, uint8_t *data, size_t length);
 #endif
-#if defined(__aarch64__)
+#if defined(TAV_MASK_AARCH64)
 /* Built and exported on aarch64 only, where NEON is part of every processor:
  * the effect of the byte loop; the dispatcher runs it for impl 2. */
 TAV_MASK_API size_t _tav_xormask_process_neon(void *handle, uint8_t *data, size_t length);
@@ -64,12 +78,12 @@ TAV_MASK_API size_t _tav_xormask_process_neon(void *handle, uint8_t *data, size_
  * processor requirements of the in-place routines of the same width (SSE2:
  * every x86-64 processor); NEON on aarch64 only. */
 TAV_MASK_API size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
 TAV_MASK_API size_t _tav_xormask_copy_sse2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 TAV_MASK_API size_t _tav_xormask_copy_avx2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 TAV_MASK_API size_t _tav_xormask_copy_avx512(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 #endif
-#if defined(__aarch64__)
+#if defined(TAV_MASK_AARCH64)
 TAV_MASK_API size_t _tav_xormask_copy_neon(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
 #endif
 

@@ -759,18 +759,12 @@ int decoder_set_errors_attr(PyObject *op, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *decoder_copy(PyObject *, PyObject *) { return refuse_copy(DECODER); }
-PyObject *decoder_deepcopy(PyObject *, PyObject *) { return refuse_copy(DECODER); }
-PyObject *decoder_reduce(PyObject *, PyObject *) { return refuse_pickle(DECODER); }
-PyObject *decoder_reduce_ex(PyObject *, PyObject *) { return refuse_pickle(DECODER); }
+using DecoderLifecycle = Lifecycle<Decoder, DECODER>;
 
 PyObject *decoder_repr(PyObject *op) {
     Decoder *self = as_decoder(op);
     unsigned seen;
-    if (!enter(self->flags, seen)) {
-        if (!(seen & F_READY)) return PyUnicode_FromString("<Utf8Decoder not initialized>");
-        return PyUnicode_FromString("<Utf8Decoder in use>");
-    }
+    if (!enter(self->flags, seen)) return refused_repr(seen, DECODER);
     PyObject *errors = self->errors;
     Py_XINCREF(errors);
     PyObject *pending = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(self->pending), self->npending);
@@ -797,10 +791,10 @@ PyMethodDef decoder_methods[] = {
      "getstate($self, /)\n--\n\n(the bytes of the open character, 0), as codecs' UTF-8 decoder gives."},
     {"setstate", as_cfunction(decoder_setstate), METH_FASTCALL | METH_KEYWORDS,
      "setstate($self, /, state)\n--\n\nResume from a getstate() result."},
-    {"__copy__", decoder_copy, METH_NOARGS, "Refused: a copy would share the stream."},
-    {"__deepcopy__", decoder_deepcopy, METH_O, "Refused: a copy would share the stream."},
-    {"__reduce__", decoder_reduce, METH_NOARGS, "Refused: a decoder cannot be pickled."},
-    {"__reduce_ex__", decoder_reduce_ex, METH_O, "Refused: a decoder cannot be pickled."},
+    {"__copy__", DecoderLifecycle::copy, METH_NOARGS, "Refused: a copy would share the stream."},
+    {"__deepcopy__", DecoderLifecycle::copy, METH_O, "Refused: a copy would share the stream."},
+    {"__reduce__", DecoderLifecycle::reduce, METH_NOARGS, "Refused: a decoder cannot be pickled."},
+    {"__reduce_ex__", DecoderLifecycle::reduce, METH_O, "Refused: a decoder cannot be pickled."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // _tav_native, the guard word of an object: one call at a time holds an
 // object, and a call that cannot take it is refused with the reason. Shared
-// by the validator and masker types. Part of the one unit that
+// by the validator, masker and decoder types. Part of the one unit that
 // _tav_native.cpp builds.
 #ifndef TAV_CAPI_GUARD_H
 #define TAV_CAPI_GUARD_H
@@ -80,6 +80,37 @@ PyObject *refuse_pickle(const char *cls) {
     PyErr_Format(PyExc_TypeError, "cannot pickle a tav.%s: it owns a native record", cls);
     return nullptr;
 }
+
+// The repr of an object that a call could not take, from the word `enter` saw.
+PyObject *refused_repr(unsigned seen, const char *cls) {
+    if (!(seen & F_READY)) return PyUnicode_FromFormat("<%s not initialized>", cls);
+    if (seen & F_CLOSED) return PyUnicode_FromFormat("<%s closed>", cls);
+    return PyUnicode_FromFormat("<%s in use>", cls);
+}
+
+// The methods every object type answers alike, over its struct T (which has
+// the guard word `flags`) and its class name.
+template <typename T, const char *Cls>
+struct Lifecycle {
+    // Idempotent; an object never initialized has nothing to close, as a file that never opened.
+    static PyObject *close(PyObject *op, PyObject *) {
+        std::atomic<unsigned> &f = reinterpret_cast<T *>(op)->flags;
+        if (f.load(std::memory_order_acquire) & F_READY) set_closed(f);
+        Py_RETURN_NONE;
+    }
+    static PyObject *enter_with(PyObject *op, PyObject *) {
+        std::atomic<unsigned> &f = reinterpret_cast<T *>(op)->flags;
+        unsigned seen;
+        if (!enter(f, seen)) return refuse(seen, Cls);
+        leave(f);
+        Py_INCREF(op);
+        return op;
+    }
+    static PyObject *exit_with(PyObject *op, PyObject *const *, Py_ssize_t) { return close(op, nullptr); }
+    // Serve __copy__ (no argument) and __deepcopy__ (one), __reduce__ and __reduce_ex__ alike.
+    static PyObject *copy(PyObject *, PyObject *) { return refuse_copy(Cls); }
+    static PyObject *reduce(PyObject *, PyObject *) { return refuse_pickle(Cls); }
+};
 
 }  // namespace
 

@@ -170,39 +170,13 @@ PyObject *masker_record(PyObject *op, PyObject *) {
                          static_cast<Py_ssize_t>(r.pointer), r.impl);
 }
 
-PyObject *masker_close(PyObject *op, PyObject *) {
-    Masker *self = as_masker(op);
-    // Never initialized: nothing to close, as for a file that never opened.
-    if (!(self->flags.load(std::memory_order_acquire) & F_READY)) Py_RETURN_NONE;
-    set_closed(self->flags);
-    Py_RETURN_NONE;
-}
-
-PyObject *masker_enter(PyObject *op, PyObject *) {
-    Masker *self = as_masker(op);
-    unsigned seen;
-    if (!enter(self->flags, seen)) return refuse(seen, MASKER);
-    leave(self->flags);
-    Py_INCREF(op);
-    return op;
-}
-
-PyObject *masker_exit(PyObject *op, PyObject *const *, Py_ssize_t) { return masker_close(op, nullptr); }
-
-PyObject *masker_copy(PyObject *, PyObject *) { return refuse_copy(MASKER); }
-PyObject *masker_deepcopy(PyObject *, PyObject *) { return refuse_copy(MASKER); }
-PyObject *masker_reduce(PyObject *, PyObject *) { return refuse_pickle(MASKER); }
-PyObject *masker_reduce_ex(PyObject *, PyObject *) { return refuse_pickle(MASKER); }
+using MaskerLifecycle = Lifecycle<Masker, MASKER>;
 
 // Shows the position, as the validator's repr shows its error offset.
 PyObject *masker_repr(PyObject *op) {
     Masker *self = as_masker(op);
     unsigned seen;
-    if (!enter(self->flags, seen)) {
-        if (!(seen & F_READY)) return PyUnicode_FromString("<XorMasker not initialized>");
-        if (seen & F_CLOSED) return PyUnicode_FromString("<XorMasker closed>");
-        return PyUnicode_FromString("<XorMasker in use>");
-    }
+    if (!enter(self->flags, seen)) return refused_repr(seen, MASKER);
     const size_t p = self->rec.pointer;
     leave(self->flags);
     return PyUnicode_FromFormat("<XorMasker position=%zu>", p);
@@ -221,15 +195,15 @@ PyMethodDef masker_methods[] = {
      "reset($self, /, key=None)\n--\n\n"
      "Start again at key byte 0; given a key (4 bytes), take it instead of the\n"
      "current one, without any allocation."},
-    {"close", masker_close, METH_NOARGS,
+    {"close", MaskerLifecycle::close, METH_NOARGS,
      "close($self, /)\n--\n\nClose the masker; idempotent, and any later use raises ValueError.\n\n"
      "A call running in another thread finishes first on the record, which goes with the object."},
-    {"__enter__", masker_enter, METH_NOARGS, nullptr},
-    {"__exit__", as_cfunction(masker_exit), METH_FASTCALL, nullptr},
-    {"__copy__", masker_copy, METH_NOARGS, "Refused: a copy would share the stream's record."},
-    {"__deepcopy__", masker_deepcopy, METH_O, "Refused: a copy would share the stream's record."},
-    {"__reduce__", masker_reduce, METH_NOARGS, "Refused: a masker cannot be pickled."},
-    {"__reduce_ex__", masker_reduce_ex, METH_O, "Refused: a masker cannot be pickled."},
+    {"__enter__", MaskerLifecycle::enter_with, METH_NOARGS, nullptr},
+    {"__exit__", as_cfunction(MaskerLifecycle::exit_with), METH_FASTCALL, nullptr},
+    {"__copy__", MaskerLifecycle::copy, METH_NOARGS, "Refused: a copy would share the stream's record."},
+    {"__deepcopy__", MaskerLifecycle::copy, METH_O, "Refused: a copy would share the stream's record."},
+    {"__reduce__", MaskerLifecycle::reduce, METH_NOARGS, "Refused: a masker cannot be pickled."},
+    {"__reduce_ex__", MaskerLifecycle::reduce, METH_O, "Refused: a masker cannot be pickled."},
     {"_record", masker_record, METH_NOARGS, "(key, pointer, impl) of the record, for tests."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -138,38 +138,12 @@ PyObject *validator_record(PyObject *op, PyObject *) {
                          r.state, r.impl);
 }
 
-PyObject *validator_close(PyObject *op, PyObject *) {
-    Validator *self = as_validator(op);
-    // Never initialized: nothing to close, as for a file that never opened.
-    if (!(self->flags.load(std::memory_order_acquire) & F_READY)) Py_RETURN_NONE;
-    set_closed(self->flags);
-    Py_RETURN_NONE;
-}
-
-PyObject *validator_enter(PyObject *op, PyObject *) {
-    Validator *self = as_validator(op);
-    unsigned seen;
-    if (!enter(self->flags, seen)) return refuse(seen, VALIDATOR);
-    leave(self->flags);
-    Py_INCREF(op);
-    return op;
-}
-
-PyObject *validator_exit(PyObject *op, PyObject *const *, Py_ssize_t) { return validator_close(op, nullptr); }
-
-PyObject *validator_copy(PyObject *, PyObject *) { return refuse_copy(VALIDATOR); }
-PyObject *validator_deepcopy(PyObject *, PyObject *) { return refuse_copy(VALIDATOR); }
-PyObject *validator_reduce(PyObject *, PyObject *) { return refuse_pickle(VALIDATOR); }
-PyObject *validator_reduce_ex(PyObject *, PyObject *) { return refuse_pickle(VALIDATOR); }
+using ValidatorLifecycle = Lifecycle<Validator, VALIDATOR>;
 
 PyObject *validator_repr(PyObject *op) {
     Validator *self = as_validator(op);
     unsigned seen;
-    if (!enter(self->flags, seen)) {
-        if (!(seen & F_READY)) return PyUnicode_FromString("<Utf8Validator not initialized>");
-        if (seen & F_CLOSED) return PyUnicode_FromString("<Utf8Validator closed>");
-        return PyUnicode_FromString("<Utf8Validator in use>");
-    }
+    if (!enter(self->flags, seen)) return refused_repr(seen, VALIDATOR);
     const Py_ssize_t e = self->error_offset;
     leave(self->flags);
     if (e < 0) return PyUnicode_FromString("<Utf8Validator error_offset=None>");
@@ -185,15 +159,15 @@ PyMethodDef validator_methods[] = {
      "Returns Utf8Status.COMPLETE, INCOMPLETE (the chunk ends inside a character) or\n"
      "INVALID (sticky until reset())."},
     {"reset", validator_reset, METH_NOARGS, "reset($self, /)\n--\n\nForget the stream: ready for the next one, from offset 0."},
-    {"close", validator_close, METH_NOARGS,
+    {"close", ValidatorLifecycle::close, METH_NOARGS,
      "close($self, /)\n--\n\nClose the validator; idempotent, and any later use raises ValueError.\n\n"
      "A call running in another thread finishes first on the record, which goes with the object."},
-    {"__enter__", validator_enter, METH_NOARGS, nullptr},
-    {"__exit__", as_cfunction(validator_exit), METH_FASTCALL, nullptr},
-    {"__copy__", validator_copy, METH_NOARGS, "Refused: a copy would share the stream's record."},
-    {"__deepcopy__", validator_deepcopy, METH_O, "Refused: a copy would share the stream's record."},
-    {"__reduce__", validator_reduce, METH_NOARGS, "Refused: a validator cannot be pickled."},
-    {"__reduce_ex__", validator_reduce_ex, METH_O, "Refused: a validator cannot be pickled."},
+    {"__enter__", ValidatorLifecycle::enter_with, METH_NOARGS, nullptr},
+    {"__exit__", as_cfunction(ValidatorLifecycle::exit_with), METH_FASTCALL, nullptr},
+    {"__copy__", ValidatorLifecycle::copy, METH_NOARGS, "Refused: a copy would share the stream's record."},
+    {"__deepcopy__", ValidatorLifecycle::copy, METH_O, "Refused: a copy would share the stream's record."},
+    {"__reduce__", ValidatorLifecycle::reduce, METH_NOARGS, "Refused: a validator cannot be pickled."},
+    {"__reduce_ex__", ValidatorLifecycle::reduce, METH_O, "Refused: a validator cannot be pickled."},
     {"_record", validator_record, METH_NOARGS, "(current_index, total_index, state, impl) of the record, for tests."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -81,6 +81,13 @@ def _can_continue(tail: bytes) -> bool:
     return all(0x80 <= b <= 0xBF for b in tail[2:])
 
 
+def _errors_value(errors: object, what: str) -> str:
+    """`errors` as the handler's name: a str, as the native decoder takes it."""
+    if not isinstance(errors, str):
+        raise TypeError(f"{what} must be str, not {type(errors).__name__}")
+    return errors if type(errors) is str else str.__str__(errors)  # a subclass's methods never run later
+
+
 class Utf8Decoder:
     """An incremental UTF-8 decoder with the interface of codecs.getincrementaldecoder("utf-8")().
 
@@ -92,20 +99,31 @@ class Utf8Decoder:
     in ED A0, E0 80, F4 90, C0), with the UnicodeDecodeError that
     (pending + input).decode() raises. A call that raises changes no state."""
 
-    __slots__ = ("errors", "_pending")
+    __slots__ = ("_errors", "_pending")
 
     def __init__(self, errors: str = "strict") -> None:
-        if not isinstance(errors, str):
-            raise TypeError(f"Utf8Decoder() argument 'errors' must be str, not {type(errors).__name__}")
-        self.errors = errors
+        self._errors = _errors_value(errors, "Utf8Decoder() argument 'errors'")
         self._pending = b""
+
+    @property
+    def errors(self) -> str:
+        """The error handler's name; assignable, as on codecs' decoders: the next call uses it."""
+        return self._errors
+
+    @errors.setter
+    def errors(self, value: str) -> None:
+        self._errors = _errors_value(value, "Utf8Decoder.errors")
+
+    @errors.deleter
+    def errors(self) -> None:
+        raise AttributeError("cannot delete the errors attribute of a Utf8Decoder")
 
     def decode(self, /, input: Buffer, final: bool = False) -> str:
         """Decode the next chunk; with final=True the stream ends here (an unfinished character raises)."""
         data = input if type(input) is bytes else _as_bytes(input, "Utf8Decoder.decode()")
         whole = self._pending + data if self._pending else data
-        out, used = _utf_8_decode(whole, self.errors, final)
-        if used < len(whole) and not final and self.errors == "strict" and not _can_continue(whole[used:]):
+        out, used = _utf_8_decode(whole, self._errors, final)
+        if used < len(whole) and not final and self._errors == "strict" and not _can_continue(whole[used:]):
             whole.decode("utf-8", "strict")  # raises: the tail cannot continue
         self._pending = whole[used:]
         return out
@@ -120,7 +138,12 @@ class Utf8Decoder:
 
     def setstate(self, /, state: Tuple[bytes, int]) -> None:
         """Resume from a getstate() result."""
-        self._pending = _as_bytes(state[0], "Utf8Decoder.setstate()")
+        pending = _as_bytes(state[0], "Utf8Decoder.setstate()")
+        if len(pending) > 3:
+            raise ValueError(
+                f"Utf8Decoder.setstate() takes at most 3 pending bytes, the start of one character; got {len(pending)}"
+            )
+        self._pending = pending
 
     def __repr__(self) -> str:
         return f"<Utf8Decoder errors={self.errors!r} pending={self._pending!r}>"

@@ -11,10 +11,10 @@ from typing import Optional
 import pytest
 
 try:
-    import cffi
-
     import _tav_bytemask
+    import _tav_maskroutines
     import _tav_utf8check
+    import _tav_utf8routines
 except ImportError as e:
     # A build for an interpreter cffi does not serve (free-threaded 3.13)
     # leaves the cffi modules out; the native module serves alone there.
@@ -31,8 +31,8 @@ def module_entry(module: str) -> str:
     return ("_cffi_pypyinit_" if sys.implementation.name == "pypy" else "PyInit_") + module
 
 
-# The block validators and the SSE2 masker are built on x86-64 only; the ABI
-# views below declare them everywhere, so a test that calls one skips elsewhere.
+# The block validators and the SSE2 masker are built on x86-64 only, and the
+# routines modules declare them there only: a test that calls one skips elsewhere.
 X86_64 = platform.machine().lower() in ("x86_64", "amd64")
 x86_64_only = pytest.mark.skipif(not X86_64, reason=f"x86-64 routine, not built on {platform.machine()}")
 
@@ -40,54 +40,10 @@ if HAVE_CFFI:
     UTF8_MODULE_FILE = _tav_utf8check.__file__
     MASK_MODULE_FILE = _tav_bytemask.__file__
 
-    # ABI-mode view of the modules' own shared objects: the record layouts and
-    # every exported routine, as native callers see them.
-    utf8_ffi = cffi.FFI()
-    utf8_ffi.cdef(
-        """
-        typedef struct { size_t current_index; size_t total_index; int state; int impl; } utf8vld_state;
-        void *tav_utf8vld_new(void);
-        void tav_utf8vld_free(void *handle);
-        void tav_utf8vld_reset(void *handle);
-        int tav_utf8vld_get_impl(void *handle);
-        int tav_utf8vld_set_impl(void *handle, int impl);
-        size_t tav_utf8vld_get_current_index(void *handle);
-        size_t tav_utf8vld_get_total_index(void *handle);
-        int tav_utf8vld_validate(void *handle, uint8_t *data, size_t length);
-        int _tav_utf8vld_validate_table(void *handle, uint8_t *data, size_t length);
-        int _tav_utf8vld_validate_unrolled(void *handle, uint8_t *data, size_t length);
-        int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
-        int _tav_utf8vld_validate_sse4(void *handle, uint8_t *data, size_t length);
-        int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
-        int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
-        int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);
-        unsigned tav_cpu_features(void);
-        """
-    )
-    utf8_abi = utf8_ffi.dlopen(UTF8_MODULE_FILE)
-
-    mask_ffi = cffi.FFI()
-    mask_ffi.cdef(
-        """
-        typedef struct { uint8_t mask[4]; size_t pointer; int impl; } xormask_state;
-        void *tav_xormask_new(uint8_t *key);
-        void tav_xormask_free(void *handle);
-        void tav_xormask_reset(void *handle);
-        size_t tav_xormask_pointer(void *handle);
-        int tav_xormask_get_impl(void *handle);
-        int tav_xormask_set_impl(void *handle, int impl);
-        size_t tav_xormask_process(void *handle, uint8_t *data, size_t length);
-        size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length);
-        size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
-        size_t _tav_xormask_process_avx2(void *handle, uint8_t *data, size_t length);
-        size_t _tav_xormask_process_avx512(void *handle, uint8_t *data, size_t length);
-        size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-        size_t _tav_xormask_copy_sse2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-        size_t _tav_xormask_copy_avx2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-        size_t _tav_xormask_copy_avx512(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-        """
-    )
-    mask_abi = mask_ffi.dlopen(MASK_MODULE_FILE)
+    # The record layouts and every routine native callers reach, as the
+    # routines modules bind them from the same library files.
+    utf8_ffi, utf8_routines = _tav_utf8routines.ffi, _tav_utf8routines.lib
+    mask_ffi, mask_routines = _tav_maskroutines.ffi, _tav_maskroutines.lib
 
 
 def utf8_record(handle) -> tuple[int, int, int, int]:
@@ -103,7 +59,7 @@ def mask_record(handle) -> tuple[bytes, int, int]:
 
 
 def _addr(handle) -> int:
-    # Handles from the API-mode modules and from the ABI views are different
+    # Handles from the bindings and from the routines modules are different
     # ffi objects; the address is what they share.
     for ffi in (_tav_utf8check.ffi, _tav_bytemask.ffi, utf8_ffi, mask_ffi):
         try:

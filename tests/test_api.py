@@ -22,7 +22,7 @@ import tav
 from support import CFFI_MISSING, HAVE_CFFI, first_rejected, rfc3629_status, seeded, xor_model
 
 if HAVE_CFFI:
-    from support import utf8_abi, utf8_record
+    from support import utf8_routines, utf8_record
     from tav import _utf8
 
 import backends
@@ -464,9 +464,9 @@ def test_stream_status_and_offset_match_the_oracle_across_the_threshold() -> Non
         for cuts in _chunkings(len(data), rng):
             v = tav.Utf8Validator()
             # the dispatcher alone, on its own record, where the cffi modules are built
-            ref = utf8_abi.tav_utf8vld_new() if HAVE_CFFI else None
+            ref = utf8_routines.tav_utf8vld_new() if HAVE_CFFI else None
             if ref is not None:
-                utf8_abi.tav_utf8vld_set_impl(ref, 2)
+                utf8_routines.tav_utf8vld_set_impl(ref, 2)
             pos = 0
             view = memoryview(data)  # slices give every address residue
             for k in cuts:
@@ -482,11 +482,11 @@ def test_stream_status_and_offset_match_the_oracle_across_the_threshold() -> Non
                     assert status is want, (name, cuts, pos)
                     assert v.error_offset is None and v.bytes_validated == pos + k
                 if ref is not None and utf8_record(ref)[2] != 1:  # the dispatcher's record until it rejects
-                    utf8_abi.tav_utf8vld_validate(ref, data[pos : pos + k], k)
+                    utf8_routines.tav_utf8vld_validate(ref, data[pos : pos + k], k)
                     assert tav.validator_record(v)[:3] == utf8_record(ref)[:3], (name, cuts, pos)
                 pos += k
             if ref is not None:
-                utf8_abi.tav_utf8vld_free(ref)
+                utf8_routines.tav_utf8vld_free(ref)
         assert tav.is_valid_utf8(data) is (rfc3629_status(data)[0] == "complete"), name
 
 

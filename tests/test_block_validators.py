@@ -22,7 +22,7 @@ from support import (
     AlignedBuffer,
     first_rejected,
     seeded,
-    utf8_abi,
+    utf8_routines,
     utf8_ffi,
     utf8_record,
 )
@@ -45,11 +45,11 @@ def _has_sse41() -> bool:
 HAS_SSE41 = _has_sse41()
 needs_sse41 = pytest.mark.skipif(not HAS_SSE41, reason="processor without SSE4.1")
 
-TABLE = utf8_abi._tav_utf8vld_validate_table
+TABLE = utf8_routines._tav_utf8vld_validate_table
 BLOCK_NAMES = ["sse2", pytest.param("sse4", marks=needs_sse41)]
 BLOCK: dict[str, Callable[..., int]] = {
-    "sse2": utf8_abi._tav_utf8vld_validate_sse2,
-    "sse4": utf8_abi._tav_utf8vld_validate_sse4,
+    "sse2": utf8_routines._tav_utf8vld_validate_sse2,
+    "sse4": utf8_routines._tav_utf8vld_validate_sse4,
 }
 BLOCK_SET = {k: v for k, v in BLOCK.items() if k == "sse2" or HAS_SSE41}
 
@@ -88,7 +88,7 @@ def ptr(address: int) -> Any:
 
 def enter(handle: Any, state: int, rng: random.Random) -> None:
     """Reset the record and drive it into `state` with real bytes through the table routine."""
-    utf8_abi.tav_utf8vld_reset(handle)
+    utf8_routines.tav_utf8vld_reset(handle)
     lead = rng.choice(LEADS[state])
     buf = utf8_ffi.from_buffer(lead)
     TABLE(handle, buf, len(lead))
@@ -143,10 +143,10 @@ def inject(rng: random.Random, data: bytes, residue: int, part: str) -> bytes:
 @pytest.fixture()
 def records() -> Iterator[list[Any]]:
     """Three fresh validator records, freed afterwards."""
-    handles = [utf8_abi.tav_utf8vld_new() for _ in range(3)]
+    handles = [utf8_routines.tav_utf8vld_new() for _ in range(3)]
     yield handles
     for h in handles:
-        utf8_abi.tav_utf8vld_free(h)
+        utf8_routines.tav_utf8vld_free(h)
 
 
 def check_piece(handles: list[Any], state: int, lead_seed: int, data: bytes, residue: int,
@@ -229,13 +229,13 @@ def test_every_site_of_the_block_machine(name: str) -> None:
                     cases.append((state if k == 0 else ACCEPT, k, piece))
     stride = 32
     buf = AlignedBuffer(b"".join(p + b"\x00" * (stride - len(p)) for _, _, p in cases), 0)
-    h = utf8_abi.tav_utf8vld_new()
+    h = utf8_routines.tav_utf8vld_new()
     rec = utf8_ffi.cast("utf8vld_state *", h)
     leads = {s: utf8_ffi.from_buffer(ONE_BYTE_LEAD[s]) for s in ONE_BYTE_LEAD}
     try:
         failures = []
         for i, (state, k, piece) in enumerate(cases):
-            utf8_abi.tav_utf8vld_reset(h)
+            utf8_routines.tav_utf8vld_reset(h)
             lead = b""
             if state != ACCEPT:
                 TABLE(h, leads[state], 1)
@@ -251,7 +251,7 @@ def test_every_site_of_the_block_machine(name: str) -> None:
         assert not failures, failures[:5]
         assert buf.guards_intact()
     finally:
-        utf8_abi.tav_utf8vld_free(h)
+        utf8_routines.tav_utf8vld_free(h)
 
 
 def ascii_with(n: int, at: Optional[int] = None, byte: int = 0x80) -> bytes:
@@ -306,20 +306,20 @@ GUARD_CHILD = textwrap.dedent(
     """
     import sys
     sys.path.insert(0, {tests!r})
-    from support import GuardedPage, utf8_abi, utf8_ffi, seeded
+    from support import GuardedPage, utf8_routines, utf8_ffi, seeded
 
     names = {names!r}
-    table = utf8_abi._tav_utf8vld_validate_table
+    table = utf8_routines._tav_utf8vld_validate_table
     page = GuardedPage()
     rng = seeded(7)
     chars = ["a", "é", "€", "😀", "\\U0010ffff"]
-    h = utf8_abi.tav_utf8vld_new()
-    t = utf8_abi.tav_utf8vld_new()
+    h = utf8_routines.tav_utf8vld_new()
+    t = utf8_routines.tav_utf8vld_new()
 
     def run(name, addr, n):
-        utf8_abi.tav_utf8vld_reset(h)
-        utf8_abi.tav_utf8vld_reset(t)
-        got = getattr(utf8_abi, name)(h, utf8_ffi.cast("uint8_t *", addr), n)
+        utf8_routines.tav_utf8vld_reset(h)
+        utf8_routines.tav_utf8vld_reset(t)
+        got = getattr(utf8_routines, name)(h, utf8_ffi.cast("uint8_t *", addr), n)
         want = table(t, utf8_ffi.cast("uint8_t *", addr), n)
         rh = utf8_ffi.cast("utf8vld_state *", h)
         rt = utf8_ffi.cast("utf8vld_state *", t)
@@ -340,14 +340,14 @@ GUARD_CHILD = textwrap.dedent(
 
     # A rejected record reads nothing, even where nothing may be read.
     for name in names:
-        utf8_abi.tav_utf8vld_reset(h)
-        getattr(utf8_abi, name)(h, utf8_ffi.from_buffer(b"\\xff"), 1)
+        utf8_routines.tav_utf8vld_reset(h)
+        getattr(utf8_routines, name)(h, utf8_ffi.from_buffer(b"\\xff"), 1)
         guard = utf8_ffi.cast("uint8_t *", page.at_start() - 64)
-        assert getattr(utf8_abi, name)(h, guard, 64) == -1
-        assert getattr(utf8_abi, name)(h, utf8_ffi.NULL, 0) == -1
-    utf8_abi.tav_utf8vld_reset(h)
+        assert getattr(utf8_routines, name)(h, guard, 64) == -1
+        assert getattr(utf8_routines, name)(h, utf8_ffi.NULL, 0) == -1
+    utf8_routines.tav_utf8vld_reset(h)
     for name in names:
-        assert getattr(utf8_abi, name)(h, utf8_ffi.NULL, 0) == 0
+        assert getattr(utf8_routines, name)(h, utf8_ffi.NULL, 0) == 0
     print("ok")
     """
 )
@@ -395,7 +395,7 @@ def test_chunked_stream_mixing_routines(name: str, stream: bytes) -> None:
     rng = seeded(len(stream))
     data = utf8_ffi.from_buffer(stream)
     base = int(utf8_ffi.cast("uintptr_t", data))
-    h, t = utf8_abi.tav_utf8vld_new(), utf8_abi.tav_utf8vld_new()
+    h, t = utf8_routines.tav_utf8vld_new(), utf8_routines.tav_utf8vld_new()
     try:
         t_result = TABLE(t, data, len(stream))
         t_cur, _, t_state, _ = utf8_record(t)
@@ -409,8 +409,8 @@ def test_chunked_stream_mixing_routines(name: str, stream: bytes) -> None:
             if kind in BLOCK_SET:
                 result = BLOCK_SET[kind](h, data + pos, n)
             else:
-                utf8_abi.tav_utf8vld_set_impl(h, int(kind[-1]))
-                result = utf8_abi.tav_utf8vld_validate(h, data + pos, n)
+                utf8_routines.tav_utf8vld_set_impl(h, int(kind[-1]))
+                result = utf8_routines.tav_utf8vld_validate(h, data + pos, n)
             cur, total, state, _ = utf8_record(h)
             if result == -1:
                 assert bad is not None and pos <= bad < pos + n, (name, kind, pos, n)
@@ -426,8 +426,8 @@ def test_chunked_stream_mixing_routines(name: str, stream: bytes) -> None:
             assert bad is None
             assert (result, state) == (t_result, t_state)
     finally:
-        utf8_abi.tav_utf8vld_free(h)
-        utf8_abi.tav_utf8vld_free(t)
+        utf8_routines.tav_utf8vld_free(h)
+        utf8_routines.tav_utf8vld_free(t)
 
 
 def test_symbols_exported_but_not_bound() -> None:

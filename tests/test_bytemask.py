@@ -15,11 +15,9 @@ import pytest
 
 pytest.importorskip("_tav_bytemask", reason="the cffi modules are not built for this interpreter")
 
-import cffi
-
 import _tav_bytemask
 from support import (
-    AlignedBuffer, MASK_MODULE_FILE, UTF8_MODULE_FILE, mask_abi, mask_ffi, mask_record, module_entry, seeded,
+    AlignedBuffer, MASK_MODULE_FILE, mask_ffi, mask_record, mask_routines, module_entry, seeded, utf8_routines,
     X86_64, x86_64_only, xor_model,
 )
 
@@ -53,18 +51,18 @@ def _api_data(addr: int, n: int) -> Any:
 class Route:
     """One way of masking: which record, which entry point, and what the entry returns."""
 
-    def __init__(self, name: str, abi: bool, impl: int, call: Callable[[Any, int, int], Optional[int]]) -> None:
-        self.name, self.abi, self.impl, self.call = name, abi, impl, call
+    def __init__(self, name: str, routines: bool, impl: int, call: Callable[[Any, int, int], Optional[int]]) -> None:
+        self.name, self.routines, self.impl, self.call = name, routines, impl, call
 
     def new(self) -> tuple[Any, Any]:
-        ffi, lib = (mask_ffi, mask_abi) if self.abi else (api_ffi, api)
+        ffi, lib = (mask_ffi, mask_routines) if self.routines else (api_ffi, api)
         handle = lib.tav_xormask_new(KEY)
         rec = _record(ffi, handle)
         rec.impl = self.impl  # written directly: the setter refuses some of these numbers
         return handle, rec
 
     def free(self, handle: Any) -> None:
-        (mask_abi if self.abi else api).tav_xormask_free(handle)
+        (mask_routines if self.routines else api).tav_xormask_free(handle)
 
     def __repr__(self) -> str:
         return self.name
@@ -76,16 +74,16 @@ ROUTES = [
     Route("lib impl 2", False, 2, lambda h, a, n: api.tav_xormask_process(h, _api_data(a, n), n)),
     Route("lib impl -1", False, -1, lambda h, a, n: api.tav_xormask_process(h, _api_data(a, n), n)),
     Route("native dispatcher impl 1", True, 1,
-          lambda h, a, n: mask_abi.tav_xormask_process(h, mask_ffi.cast("uint8_t *", a), n)),
+          lambda h, a, n: mask_routines.tav_xormask_process(h, mask_ffi.cast("uint8_t *", a), n)),
     Route("native dispatcher impl 2", True, 2,
-          lambda h, a, n: mask_abi.tav_xormask_process(h, mask_ffi.cast("uint8_t *", a), n)),
+          lambda h, a, n: mask_routines.tav_xormask_process(h, mask_ffi.cast("uint8_t *", a), n)),
     Route("native dispatcher impl 7 (held by the record)", True, 7,
-          lambda h, a, n: mask_abi.tav_xormask_process(h, mask_ffi.cast("uint8_t *", a), n)),
+          lambda h, a, n: mask_routines.tav_xormask_process(h, mask_ffi.cast("uint8_t *", a), n)),
     # The routines themselves ignore impl: give each the number of the other one.
     Route("_tav_xormask_process_simple", True, 2,
-          lambda h, a, n: mask_abi._tav_xormask_process_simple(h, mask_ffi.cast("uint8_t *", a), n)),
+          lambda h, a, n: mask_routines._tav_xormask_process_simple(h, mask_ffi.cast("uint8_t *", a), n)),
     pytest.param(Route("_tav_xormask_process_sse2", True, 1,
-                       lambda h, a, n: mask_abi._tav_xormask_process_sse2(h, mask_ffi.cast("uint8_t *", a), n)),
+                       lambda h, a, n: mask_routines._tav_xormask_process_sse2(h, mask_ffi.cast("uint8_t *", a), n)),
                  marks=x86_64_only),
 ]
 
@@ -110,7 +108,7 @@ def test_every_length_alignment_and_start(route: Route) -> None:
                     if got != _model(n, start % 4) or not buf.guards_intact() or rec.pointer != end:
                         failures.append(f"n={n} residue={residue} start={start}: pointer {rec.pointer}, "
                                         f"guards intact {buf.guards_intact()}, bytes {got.hex()}")
-                    if result != (end if route.abi else None):
+                    if result != (end if route.routines else None):
                         failures.append(f"n={n} residue={residue} start={start}: returned {result!r}")
                     ctypes.memmove(buf.address, PLAIN, n)
             if bytes(rec.mask) != KEY or rec.impl != route.impl:
@@ -140,7 +138,7 @@ GUARD_CHILD = r"""
 import ctypes, sys
 sys.path.insert(0, sys.argv[1])
 import _tav_bytemask
-from support import GuardedPage, mask_abi, mask_ffi, seeded, xor_model
+from support import GuardedPage, mask_routines, mask_ffi, seeded, xor_model
 
 api, api_ffi = _tav_bytemask.lib, _tav_bytemask.ffi
 KEY = bytes.fromhex("8b1de356")
@@ -159,17 +157,17 @@ def api_route(impl):
 
 def native_route(fn):
     def run(addr, n, start):
-        h = mask_abi.tav_xormask_new(KEY)
+        h = mask_routines.tav_xormask_new(KEY)
         mask_ffi.cast("xormask_state *", h).pointer = start
         fn(h, mask_ffi.cast("uint8_t *", addr), n)
-        end = mask_abi.tav_xormask_pointer(h)
-        mask_abi.tav_xormask_free(h)
+        end = mask_routines.tav_xormask_pointer(h)
+        mask_routines.tav_xormask_free(h)
         return end
     return run
 
 routes = {"lib impl 1": api_route(1), "lib impl 2": api_route(2),
-          "simple": native_route(mask_abi._tav_xormask_process_simple),
-          "sse2": native_route(mask_abi._tav_xormask_process_sse2)}
+          "simple": native_route(mask_routines._tav_xormask_process_simple),
+          "sse2": native_route(mask_routines._tav_xormask_process_sse2)}
 page = GuardedPage()
 rng = seeded(7)
 checked = 0
@@ -444,23 +442,12 @@ def test_distinct_records_in_parallel_threads() -> None:
 
 # --- the wider routines and the copying routines -----------------------------------
 #
-# Called by name through the ABI view: they sit behind no implementation
+# Called by name through _tav_maskroutines: they sit behind no implementation
 # number. Each runs only where the processor has what it needs (the validator
-# module's tav_cpu_features says), and is skipped with the reason elsewhere.
+# library's tav_cpu_features says), and is skipped with the reason elsewhere.
 
 CPU_AVX2, CPU_AVX512F, CPU_AVX512BW = 1 << 3, 1 << 4, 1 << 5  # bits of tav_cpu_features()
-
-
-def _cpu_features() -> int:
-    ffi = cffi.FFI()
-    ffi.cdef("unsigned tav_cpu_features(void);")
-    try:
-        return int(ffi.dlopen(UTF8_MODULE_FILE).tav_cpu_features())
-    except (OSError, AttributeError):
-        return 0
-
-
-CPU = _cpu_features()
+CPU = int(utf8_routines.tav_cpu_features())
 
 # (symbol, tav_cpu_features bits it needs, their names, the processors whose builds have it)
 WIDE = [
@@ -475,16 +462,12 @@ COPIES = [
     ("_tav_xormask_copy_avx512", CPU_AVX512F | CPU_AVX512BW, "AVX-512F and AVX-512BW", "x86-64"),
     ("_tav_xormask_copy_neon", 0, "", "aarch64"),
 ]
-_EXPORTED = ctypes.CDLL(MASK_MODULE_FILE)
 
 
 def _skip_reason(symbol: str, bits: int, names: str, where: str) -> Optional[str]:
-    if not hasattr(_EXPORTED, symbol):
+    # test_wide_and_copy_symbols_are_exported_and_bound checks that this build binds what it should.
+    if not hasattr(mask_routines, symbol):
         return f"{symbol} is not in this build ({where} only)"
-    try:
-        getattr(mask_abi, symbol)
-    except AttributeError:
-        return f"{symbol} is exported but not declared in tests/support.py"
     if CPU & bits != bits:
         return f"the processor lacks {names}"
     return None
@@ -545,8 +528,8 @@ class LineBuffer:
 def test_wide_routine_every_length_line_offset_and_start(symbol: str) -> None:
     """Lengths 0..300 at all 64 offsets in a line from 9 starting pointers: the model's bytes, the
     new pointer stored and returned, nothing written outside the piece, key and impl left alone."""
-    fn = getattr(mask_abi, symbol)
-    handle = mask_abi.tav_xormask_new(KEY)
+    fn = getattr(mask_routines, symbol)
+    handle = mask_routines.tav_xormask_new(KEY)
     rec = _record(mask_ffi, handle)
     rec.impl = 1  # the routine ignores impl
     failures: list[str] = []
@@ -569,7 +552,7 @@ def test_wide_routine_every_length_line_offset_and_start(symbol: str) -> None:
             if len(failures) > 5:
                 break
     finally:
-        mask_abi.tav_xormask_free(handle)
+        mask_routines.tav_xormask_free(handle)
     assert not failures, "\n".join(failures[:6])
 
 
@@ -582,8 +565,8 @@ def test_copy_routine_every_length_line_offset_and_start(symbol: str) -> None:
     destination at all 64 offsets in a line and the source at another (every pair of offsets comes
     up as the length runs), and onto itself: the model's bytes, the source untouched, nothing
     written outside either piece, the new pointer."""
-    fn = getattr(mask_abi, symbol)
-    handle = mask_abi.tav_xormask_new(KEY)
+    fn = getattr(mask_routines, symbol)
+    handle = mask_routines.tav_xormask_new(KEY)
     rec = _record(mask_ffi, handle)
     failures: list[str] = []
     try:
@@ -608,14 +591,14 @@ def test_copy_routine_every_length_line_offset_and_start(symbol: str) -> None:
             if len(failures) > 5:
                 break
     finally:
-        mask_abi.tav_xormask_free(handle)
+        mask_routines.tav_xormask_free(handle)
     assert not failures, "\n".join(failures[:6])
 
 
 WIDE_GUARD_CHILD = r"""
 import sys
 sys.path.insert(0, sys.argv[1])
-from support import GuardedPage, mask_abi, mask_ffi, seeded, xor_model
+from support import GuardedPage, mask_routines, mask_ffi, seeded, xor_model
 
 KEY = bytes.fromhex("8b1de356")
 in_place, copies = sys.argv[2].split(","), sys.argv[3].split(",")
@@ -624,11 +607,11 @@ rng = seeded(8)
 checked = 0
 
 def run(name, fn, args, n, start):
-    h = mask_abi.tav_xormask_new(KEY)
+    h = mask_routines.tav_xormask_new(KEY)
     mask_ffi.cast("xormask_state *", h).pointer = start
     print(f"at {name}: n={n}")  # unbuffered: the last line names a fault
     ret = fn(h, *[mask_ffi.cast("uint8_t *", a) for a in args], n)
-    mask_abi.tav_xormask_free(h)
+    mask_routines.tav_xormask_free(h)
     return ret
 
 for n in range(301):
@@ -639,7 +622,7 @@ for n in range(301):
     # every offset in the first line.
     places = [src_page.at_end(n)] + [src_page.at_start() + r for r in range(64)]
     for name in filter(None, in_place):
-        fn = getattr(mask_abi, name)
+        fn = getattr(mask_routines, name)
         for addr in places:
             src_page.write(addr, plain)
             end = run(name, fn, [addr], n, start)
@@ -653,7 +636,7 @@ for n in range(301):
     pairs = [(src_page.at_end(n), dst_page.at_end(n)), (src_page.at_start(), dst_page.at_end(n)),
              (src_page.at_end(n), dst_page.at_start() + n % 64), (src_page.at_start(), dst_page.at_start() + n % 61)]
     for name in filter(None, copies):
-        fn = getattr(mask_abi, name)
+        fn = getattr(mask_routines, name)
         for s, d in pairs:
             src_page.write(s, plain)
             end = run(name, fn, [s, d], n, start)
@@ -684,7 +667,7 @@ def test_random_chunks_switching_every_routine_equal_one_call(seed: int) -> None
     want = xor_model(plain, KEY, WRAP - 2)  # the count wraps past 2**64 in the first chunk
     in_place = ["_tav_xormask_process_simple", *(["_tav_xormask_process_sse2"] if X86_64 else []), *_runnable(WIDE)]
     copies = _runnable(COPIES)
-    handle = mask_abi.tav_xormask_new(KEY)
+    handle = mask_routines.tav_xormask_new(KEY)
     _record(mask_ffi, handle).pointer = WRAP - 2
     out = bytearray()
     try:
@@ -695,27 +678,27 @@ def test_random_chunks_switching_every_routine_equal_one_call(seed: int) -> None
             chunk = LineBuffer(plain[pos:pos + size], rng.randrange(64))
             kind = rng.randrange(3)
             if kind == 0:
-                mask_abi.tav_xormask_set_impl(handle, rng.choice([1, 2]))
-                mask_abi.tav_xormask_process(handle, mask_ffi.cast("uint8_t *", chunk.address), size)
+                mask_routines.tav_xormask_set_impl(handle, rng.choice([1, 2]))
+                mask_routines.tav_xormask_process(handle, mask_ffi.cast("uint8_t *", chunk.address), size)
                 out += chunk.contents()
             elif kind == 1:
-                getattr(mask_abi, rng.choice(in_place))(handle, mask_ffi.cast("uint8_t *", chunk.address), size)
+                getattr(mask_routines, rng.choice(in_place))(handle, mask_ffi.cast("uint8_t *", chunk.address), size)
                 out += chunk.contents()
             else:
                 dst = LineBuffer(bytes(size), rng.randrange(64))
-                getattr(mask_abi, rng.choice(copies))(handle, mask_ffi.cast("uint8_t *", chunk.address),
+                getattr(mask_routines, rng.choice(copies))(handle, mask_ffi.cast("uint8_t *", chunk.address),
                                                       mask_ffi.cast("uint8_t *", dst.address), size)
                 assert chunk.contents() == plain[pos:pos + size] and dst.guards_intact()
                 out += dst.contents()
             assert chunk.guards_intact()
             pos += size
-            assert mask_abi.tav_xormask_pointer(handle) == (WRAP - 2 + pos) % WRAP
+            assert mask_routines.tav_xormask_pointer(handle) == (WRAP - 2 + pos) % WRAP
         assert bytes(out) == want
     finally:
-        mask_abi.tav_xormask_free(handle)
+        mask_routines.tav_xormask_free(handle)
 
 
-def test_wide_and_copy_symbols_are_exported_and_not_in_lib() -> None:
+def test_wide_and_copy_symbols_are_exported_and_bound_but_not_in_lib() -> None:
     so = ctypes.CDLL(MASK_MODULE_FILE)
     names = ["_tav_xormask_copy_simple"]
     machine = platform.machine().lower()
@@ -725,4 +708,5 @@ def test_wide_and_copy_symbols_are_exported_and_not_in_lib() -> None:
     elif machine in ("aarch64", "arm64"):
         names += ["_tav_xormask_process_neon", "_tav_xormask_copy_neon"]
     assert [n for n in names if not hasattr(so, n)] == []
+    assert [n for n in names if not hasattr(mask_routines, n)] == []
     assert not any(n.startswith("_") for n in dir(api))

@@ -282,3 +282,25 @@ def test_decode_takes_any_bytes_like_chunk_and_refuses_text(api: Any) -> None:
     with pytest.raises(TypeError):
         dec.decode("text")
     assert dec.getstate() == (b"", 0)
+
+
+class _Name(str):
+    def __eq__(self, other: object) -> bool:
+        raise AssertionError("a subclass's method ran after the decoder took the name")
+
+    __hash__ = str.__hash__
+
+
+def test_errors_and_state_are_checked_alike_on_every_backend(api: Any) -> None:
+    dec = api.Utf8Decoder()
+    with pytest.raises(ValueError, match="at most 3 pending bytes"):
+        dec.setstate((b"\xf0\x9f\x98\x80", 0))  # four bytes are a whole character, never pending
+    assert dec.getstate() == (b"", 0)
+    with pytest.raises(TypeError, match="must be str, not int"):
+        dec.errors = 5  # type: ignore[assignment]
+    with pytest.raises(AttributeError, match="cannot delete"):
+        del dec.errors
+    assert dec.errors == "strict"
+    dec.errors = _Name("replace")
+    assert type(dec.errors) is str and dec.decode(b"\xff", True) == "\ufffd"
+    assert type(api.Utf8Decoder(_Name("ignore")).errors) is str

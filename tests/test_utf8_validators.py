@@ -22,7 +22,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _tav_utf8check import ffi, lib
-from support import first_rejected, rfc3629_status, seeded, utf8_abi, utf8_record
+from support import first_rejected, rfc3629_status, seeded, utf8_routines, utf8_record
 
 HERE = Path(__file__).resolve().parent
 
@@ -44,8 +44,8 @@ class Routine(NamedTuple):
 
 
 ROUTINES: tuple[Routine, ...] = (
-    Routine("table", None, utf8_abi._tav_utf8vld_validate_table),
-    Routine("unrolled", None, utf8_abi._tav_utf8vld_validate_unrolled),
+    Routine("table", None, utf8_routines._tav_utf8vld_validate_table),
+    Routine("unrolled", None, utf8_routines._tav_utf8vld_validate_unrolled),
     *(Routine(f"impl={k}", k, lib.tav_utf8vld_validate) for k in (1, 2, 3, 4, -1)),
 )
 ROUTINE_IDS = [r.name for r in ROUTINES]
@@ -402,12 +402,12 @@ _CHILD = textwrap.dedent(
     """
     import json, sys
     sys.path.insert(0, sys.argv[1])
-    from support import GuardedPage, utf8_abi, utf8_ffi, utf8_record
+    from support import GuardedPage, utf8_routines, utf8_ffi, utf8_record
     from _tav_utf8check import ffi, lib
 
     def routines():
-        yield "table", None, utf8_abi._tav_utf8vld_validate_table
-        yield "unrolled", None, utf8_abi._tav_utf8vld_validate_unrolled
+        yield "table", None, utf8_routines._tav_utf8vld_validate_table
+        yield "unrolled", None, utf8_routines._tav_utf8vld_validate_unrolled
         for k in (1, 2, 3, 4, -1):
             yield "impl=%d" % k, k, lib.tav_utf8vld_validate
 
@@ -419,7 +419,7 @@ _CHILD = textwrap.dedent(
             lib.tav_utf8vld_set_impl(h, impl)
         for prefix in json.loads(sys.argv[2]):
             lib.tav_utf8vld_reset(h)
-            utf8_abi._tav_utf8vld_validate_table(h, bytes.fromhex(prefix), len(prefix) // 2)
+            utf8_routines._tav_utf8vld_validate_table(h, bytes.fromhex(prefix), len(prefix) // 2)
             # Length 0 with a null pointer, then any length on a rejected record.
             r0 = fn(h, ffi.NULL, 0)
             rec0 = utf8_record(h)[:3]

@@ -14,7 +14,7 @@ import pytest
 pytest.importorskip("_tav_utf8check", reason="the cffi modules are not built for this interpreter")
 
 from _tav_utf8check import lib
-from support import first_rejected, rfc3629_status, utf8_abi, utf8_record
+from support import first_rejected, rfc3629_status, utf8_routines, utf8_record
 
 DATA = Path(__file__).resolve().parent / "data"
 
@@ -32,8 +32,8 @@ def _dispatched(impl: int) -> Callable[[object, bytes], int]:
 
 
 VALIDATORS = (
-    Validator("table", lambda h, d: utf8_abi._tav_utf8vld_validate_table(h, d, len(d))),
-    Validator("unrolled", lambda h, d: utf8_abi._tav_utf8vld_validate_unrolled(h, d, len(d))),
+    Validator("table", lambda h, d: utf8_routines._tav_utf8vld_validate_table(h, d, len(d))),
+    Validator("unrolled", lambda h, d: utf8_routines._tav_utf8vld_validate_unrolled(h, d, len(d))),
     Validator("impl=4", _dispatched(4)),
     Validator("impl=2", _dispatched(2)),
 )

@@ -16,11 +16,11 @@ import pytest
 pytest.importorskip("_tav_utf8check", reason="the cffi modules are not built for this interpreter")
 
 import _tav_utf8check
-from support import UTF8_MODULE_FILE, X86_64, first_rejected, seeded, utf8_abi, utf8_ffi, utf8_record
+from support import UTF8_MODULE_FILE, X86_64, first_rejected, seeded, utf8_routines, utf8_ffi, utf8_record
 from tav.bench import corpus_texts, find_corpus
 
 TAV_CPU_SSSE3, TAV_CPU_AVX2, TAV_CPU_AVX512F, TAV_CPU_AVX512BW = 1 << 1, 1 << 3, 1 << 4, 1 << 5
-FEATURES = utf8_abi.tav_cpu_features()
+FEATURES = utf8_routines.tav_cpu_features()
 
 #: name -> the tav_cpu_features() bits it needs.
 NEEDS = {"ssse3": TAV_CPU_SSSE3, "avx2": TAV_CPU_AVX2, "avx512": TAV_CPU_AVX512F | TAV_CPU_AVX512BW}
@@ -30,19 +30,19 @@ VECTORS = [
         k not in RUNNABLE, reason=f"the processor lacks what {k} needs (tav_cpu_features() = {FEATURES:#x})"))
     for k in NEEDS
 ]
-TABLE = utf8_abi._tav_utf8vld_validate_table
+TABLE = utf8_routines._tav_utf8vld_validate_table
 
 
 def routine(name: str) -> Callable[..., int]:
-    fn: Callable[..., int] = getattr(utf8_abi, "_tav_utf8vld_validate_" + name)
+    fn: Callable[..., int] = getattr(utf8_routines, "_tav_utf8vld_validate_" + name)
     return fn
 
 
 @pytest.mark.skipif(not X86_64, reason="the vector validators exist on x86-64 only")
 def test_exported_but_not_bound() -> None:
-    """The routines resolve from the module's dynamic symbols; `lib` keeps its eight functions."""
+    """_tav_utf8routines binds the routines; the binding's `lib` keeps its eight functions."""
     for name in NEEDS:
-        assert getattr(utf8_abi, "_tav_utf8vld_validate_" + name)
+        assert getattr(utf8_routines, "_tav_utf8vld_validate_" + name)
         assert not hasattr(_tav_utf8check.lib, "_tav_utf8vld_validate_" + name)
     assert len(dir(_tav_utf8check.lib)) == 8
 
@@ -69,13 +69,13 @@ CASES = [
 @pytest.mark.parametrize("entry,piece,result,current,total,state", CASES)
 def test_documented_cases(name: str, entry: bytes, piece: bytes, result: int, current: int, total: int,
                           state: int) -> None:
-    h = utf8_abi.tav_utf8vld_new()
+    h = utf8_routines.tav_utf8vld_new()
     try:
         TABLE(h, entry, len(entry))
         assert routine(name)(h, piece, len(piece)) == result
         assert utf8_record(h) == (current, total, state, 4)
     finally:
-        utf8_abi.tav_utf8vld_free(h)
+        utf8_routines.tav_utf8vld_free(h)
 
 
 def _mutated_streams() -> list[tuple[str, bytes]]:
@@ -100,8 +100,8 @@ def test_corpus_streams_switching_routines(name: str, stream: bytes) -> None:
     table's on the same chunks, and a rejection lands on CPython's offset."""
     rng = seeded(len(stream))
     data = utf8_ffi.from_buffer(stream)
-    picks = [routine(k) for k in RUNNABLE] + [TABLE, utf8_abi._tav_utf8vld_validate_unrolled]
-    h, t = utf8_abi.tav_utf8vld_new(), utf8_abi.tav_utf8vld_new()
+    picks = [routine(k) for k in RUNNABLE] + [TABLE, utf8_routines._tav_utf8vld_validate_unrolled]
+    h, t = utf8_routines.tav_utf8vld_new(), utf8_routines.tav_utf8vld_new()
     bad = first_rejected(stream)
     try:
         pos = 0
@@ -116,29 +116,29 @@ def test_corpus_streams_switching_routines(name: str, stream: bytes) -> None:
         else:
             assert bad is None
     finally:
-        utf8_abi.tav_utf8vld_free(h)
-        utf8_abi.tav_utf8vld_free(t)
+        utf8_routines.tav_utf8vld_free(h)
+        utf8_routines.tav_utf8vld_free(t)
 
 
 GUARD_CHILD = textwrap.dedent(
     """
     import sys
     sys.path.insert(0, {tests!r})
-    from support import PAGE, GuardedPage, utf8_abi, utf8_ffi, utf8_record, seeded
+    from support import PAGE, GuardedPage, utf8_routines, utf8_ffi, utf8_record, seeded
 
     names = {names!r}
-    table = utf8_abi._tav_utf8vld_validate_table
+    table = utf8_routines._tav_utf8vld_validate_table
     page = GuardedPage()
     rng = seeded(7)
     chars = ["a", "\\u00e9", "\\u20ac", "\\U0001f600", "\\U0010ffff"]
-    h = utf8_abi.tav_utf8vld_new()
-    t = utf8_abi.tav_utf8vld_new()
+    h = utf8_routines.tav_utf8vld_new()
+    t = utf8_routines.tav_utf8vld_new()
 
     def run(name, addr, n, entry):
         for r in (h, t):
-            utf8_abi.tav_utf8vld_reset(r)
+            utf8_routines.tav_utf8vld_reset(r)
             table(r, entry, len(entry))
-        got = getattr(utf8_abi, name)(h, utf8_ffi.cast("uint8_t *", addr), n)
+        got = getattr(utf8_routines, name)(h, utf8_ffi.cast("uint8_t *", addr), n)
         want = table(t, utf8_ffi.cast("uint8_t *", addr), n)
         assert (got, utf8_record(h)) == (want, utf8_record(t)), (name, addr % 64, n, entry)
 

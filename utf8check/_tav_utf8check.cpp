@@ -6,15 +6,11 @@
 // (utf8_ssse3.cpp, utf8_avx2.cpp, utf8_avx512.cpp) live beside it.
 #include <cstdlib>  // malloc, free
 
-#if defined(__x86_64__)
-#include <cpuid.h>  // __get_cpuid, __get_cpuid_count
-#endif
-
 #include "utf8_internal.h"
 
 using namespace tav_utf8;
 
-namespace tav_utf8 __attribute__((visibility("hidden"))) {
+namespace tav_utf8 TAV_UTF8_HIDDEN {
 
 // The one definition of the automaton's table, laid out in utf8_internal.h.
 const uint8_t UTF8VALIDATOR_DFA[400] = {
@@ -198,7 +194,7 @@ TAV_UTF8_API int tav_utf8vld_validate(void *handle, const uint8_t *data, size_t 
     return _tav_utf8vld_validate_table(handle, data, length);
 }
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 namespace {
 
 // CPUID bits (Intel SDM vol. 2A, CPUID): leaf 1 ECX, leaf 7 subleaf 0 EBX and ECX.
@@ -211,14 +207,6 @@ constexpr unsigned kL7cAvx512vbmi = 1u << 1, kL7cAvx512vbmi2 = 1u << 6;
 // ZMM registers (bits 5-7).
 constexpr uint64_t kXcr0Avx = 0x06, kXcr0Avx512 = 0xE6;
 
-// XCR0, read only after CPUID reports OSXSAVE. XGETBV is written as the
-// instruction, so this function needs no XSAVE target.
-inline uint64_t xcr0() {
-    uint32_t lo, hi;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    return (uint64_t{hi} << 32) | lo;
-}
-
 }  // namespace
 #endif
 
@@ -226,17 +214,17 @@ inline uint64_t xcr0() {
 // the registers it uses. An operating system that enables AVX-512 state
 // lazily, on first use, shows no AVX-512 here: the answer errs towards less.
 TAV_UTF8_API unsigned tav_cpu_features(void) {
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
     unsigned f = TAV_CPU_SSE2;  // part of every x86-64 processor
     unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
+    if (!TAV_UTF8_CPUID(1, &eax, &ebx, &ecx, &edx)) return f;
     if (ecx & kL1Ssse3) f |= TAV_CPU_SSSE3;
     if (ecx & kL1Sse41) f |= TAV_CPU_SSE41;
     const bool popcnt = (ecx & kL1Popcnt) != 0;
     const uint64_t xcr = (ecx & kL1Osxsave) ? xcr0() : 0;
     const bool avx_state = (ecx & kL1Avx) && (xcr & kXcr0Avx) == kXcr0Avx;
     const bool avx512_state = avx_state && (xcr & kXcr0Avx512) == kXcr0Avx512;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return f;
+    if (!TAV_UTF8_CPUID_COUNT(7, 0, &eax, &ebx, &ecx, &edx)) return f;
     if (avx_state && (ebx & kL7Avx2)) f |= TAV_CPU_AVX2;
     if (avx512_state && (ebx & kL7Avx512f)) {
         f |= TAV_CPU_AVX512F;

@@ -6,13 +6,27 @@
 #include <stddef.h> /* size_t */
 #include <stdint.h> /* uint8_t */
 
+/* The processor families with routines of their own, as GCC and clang and as
+ * MSVC name them (ARM64EC, which also defines _M_X64, gets the portable ones). */
+#if defined(__x86_64__) || (defined(_M_X64) && !defined(_M_ARM64EC))
+#define TAV_UTF8_X86_64 1
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define TAV_UTF8_AARCH64 1
+#endif
+
 /* A binding that compiles this library into itself may define TAV_UTF8_API first,
  * to keep the symbols out of its own exports. */
 #ifndef TAV_UTF8_API
-#ifdef __cplusplus
-#define TAV_UTF8_API extern "C" __attribute__((visibility("default")))
+/* Windows exports a DLL's symbols by dllexport, whatever the compiler. */
+#if defined(_WIN32)
+#define TAV_UTF8_EXPORT __declspec(dllexport)
 #else
-#define TAV_UTF8_API __attribute__((visibility("default")))
+#define TAV_UTF8_EXPORT __attribute__((visibility("default")))
+#endif
+#ifdef __cplusplus
+#define TAV_UTF8_API extern "C" TAV_UTF8_EXPORT
+#else
+#define TAV_UTF8_API TAV_UTF8_EXPORT
 #endif
 #endif
 
@@ -59,7 +73,7 @@ TAV_UTF8_API int _tav_utf8vld_validate_unrolled(void *handle, const uint8_t *dat
 #define TAV_CPU_AVX512VBMI2 (1u << 8) /* with POPCNT, which every such processor has */
 TAV_UTF8_API unsigned tav_cpu_features(void);
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 /* Block validators for long pieces, reached only through these symbols, and
  * built and exported on x86-64 only.
  * Same decisions and states as the routines above, but after a rejection
@@ -133,7 +147,7 @@ TAV_UTF8_API size_t tav_utf8_to_ucs2_scalar(const uint8_t *src, size_t n, const 
 TAV_UTF8_API size_t tav_utf8_to_ucs4_scalar(const uint8_t *src, size_t n, const uint8_t *key, uint32_t *dst,
                                             size_t dst_len);
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 /* Needs TAV_CPU_SSSE3. */
 TAV_UTF8_API int tav_utf8_measure_ssse3(const uint8_t *src, size_t n, const uint8_t *key, tav_utf8_measure *out);
 TAV_UTF8_API size_t tav_utf8_to_latin1_ssse3(const uint8_t *src, size_t n, const uint8_t *key, uint8_t *dst,
@@ -160,7 +174,7 @@ TAV_UTF8_API size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n, const 
                                             size_t dst_len);
 #endif
 
-#if defined(__aarch64__)
+#if defined(TAV_UTF8_AARCH64)
 /* The vector validator on 16-byte NEON registers, built and exported on
  * aarch64 only, with the exact effects of the x86-64 ones above. NEON is
  * part of every aarch64 processor: no feature to check. */

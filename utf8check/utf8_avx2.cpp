@@ -5,14 +5,13 @@
 // The decoder's AVX2 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>  // AVX2
+#if defined(TAV_UTF8_X86_64)
 
 #define TAV_LOOKUP_TARGET "avx2"
 #define TAV_LOOKUP_NS tav_utf8_avx2
 #include "utf8_lookup.h"
 
-namespace tav_utf8_avx2 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_avx2 TAV_UTF8_HIDDEN {
 
 // The register trait of the kernel (members as in utf8_ssse3.cpp).
 struct Avx2 {
@@ -97,7 +96,7 @@ struct Avx2 {
 #define TAV_DECODE_TARGET "avx2"
 #include "utf8_decode.h"
 
-namespace tav_utf8_avx2 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_avx2 TAV_UTF8_HIDDEN {
 
 using tav_utf8::kCompress;
 
@@ -232,20 +231,20 @@ struct Planes {
 
 }  // namespace tav_utf8_avx2
 
-namespace tav_utf8_avx2 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_avx2 TAV_UTF8_HIDDEN {
 
 // The routines for plain input, each compiled once; the exported ones add
 // the masked driver.
-__attribute__((target("avx2"))) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
+TAV_UTF8_TARGETED("avx2") int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
     return measure<Avx2>(src, n, out);
 }
-__attribute__((target("avx2"))) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
+TAV_UTF8_TARGETED("avx2") size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
     return transcode<Lanes16, 2>(src, n, dst, cap);
 }
-__attribute__((target("avx2"))) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
+TAV_UTF8_TARGETED("avx2") size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
     return transcode_planes<Planes>(src, n, dst, cap);
 }
-__attribute__((target("avx2"))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
+TAV_UTF8_TARGETED("avx2") size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
     return transcode<Lanes32, 4>(src, n, dst, cap);
 }
 
@@ -272,8 +271,8 @@ TAV_UTF8_API size_t tav_utf8_to_ucs4_avx2(const uint8_t *src, size_t n, const ui
 }
 
 // Needs AVX2; the caller checks the processor.
-TAV_UTF8_API __attribute__((target("avx2"))) int _tav_utf8vld_validate_avx2(void *handle, const uint8_t *data,
-                                                                            size_t length) {
+TAV_UTF8_API TAV_UTF8_TARGETED("avx2") int _tav_utf8vld_validate_avx2(void *handle, const uint8_t *data,
+                                                                      size_t length) {
     return tav_utf8_avx2::validate<tav_utf8_avx2::Avx2>(tav_utf8::record(handle), data, length);
 }
 
@@ -282,4 +281,4 @@ TAV_UTF8_API __attribute__((target("avx2"))) int _tav_utf8vld_validate_avx2(void
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64

@@ -7,8 +7,7 @@
 // x86-64 only.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>  // AVX-512F, AVX-512BW
+#if defined(TAV_UTF8_X86_64)
 
 // GCC 12's AVX-512 headers start some intrinsics (the lane broadcast,
 // valignd) from a self-initialised "undefined" register, which
@@ -23,7 +22,7 @@
 #define TAV_LOOKUP_NS tav_utf8_avx512
 #include "utf8_lookup.h"
 
-namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_avx512 TAV_UTF8_HIDDEN {
 
 // The register trait of the kernel (members as in utf8_ssse3.cpp).
 struct Avx512 {
@@ -89,7 +88,7 @@ struct Avx512 {
 #define TAV_DECODE_TARGET "avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt"
 #include "utf8_decode.h"
 
-namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_avx512 TAV_UTF8_HIDDEN {
 
 // The plane trait of transcode_planes (members as in utf8_avx2.cpp): 64
 // bytes per step, interleaved by VBMI's two-register byte permute and
@@ -231,20 +230,20 @@ TAV_DECODE_INLINE size_t transcode_ucs4(const uint8_t *src, size_t n, uint32_t *
 
 }  // namespace tav_utf8_avx512
 
-namespace tav_utf8_avx512 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_avx512 TAV_UTF8_HIDDEN {
 
 // The routines for plain input, each compiled once; the exported ones add
 // the masked driver.
-__attribute__((target("avx512f,avx512bw"))) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
+TAV_UTF8_TARGETED("avx512f,avx512bw") int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
     return measure<Avx512>(src, n, out);
 }
-__attribute__((target(TAV_DECODE_TARGET))) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
+TAV_UTF8_TARGETED(TAV_DECODE_TARGET) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
     return transcode_latin1(src, n, dst, cap);
 }
-__attribute__((target(TAV_DECODE_TARGET))) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
+TAV_UTF8_TARGETED(TAV_DECODE_TARGET) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
     return transcode_planes<Planes>(src, n, dst, cap);
 }
-__attribute__((target(TAV_DECODE_TARGET))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
+TAV_UTF8_TARGETED(TAV_DECODE_TARGET) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
     return transcode_ucs4(src, n, dst, cap);
 }
 
@@ -273,9 +272,9 @@ TAV_UTF8_API size_t tav_utf8_to_ucs4_avx512(const uint8_t *src, size_t n, const 
 }
 
 // Needs AVX-512F and AVX-512BW; the caller checks the processor.
-TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int _tav_utf8vld_validate_avx512(void *handle,
-                                                                                          const uint8_t *data,
-                                                                                          size_t length) {
+TAV_UTF8_API TAV_UTF8_TARGETED("avx512f,avx512bw") int _tav_utf8vld_validate_avx512(void *handle,
+                                                                                    const uint8_t *data,
+                                                                                    size_t length) {
     return tav_utf8_avx512::validate<tav_utf8_avx512::Avx512>(tav_utf8::record(handle), data, length);
 }
 
@@ -287,4 +286,4 @@ TAV_UTF8_API __attribute__((target("avx512f,avx512bw"))) int _tav_utf8vld_valida
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64

@@ -6,18 +6,17 @@
 // needs SSE4.1 (TAV_CPU_SSE41) and carries its own target attribute.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>  // SSE2 loads, move-mask, byte shift; SSE4.1 byte extract
+#if defined(TAV_UTF8_X86_64)
 
 using namespace tav_utf8;
 
-namespace tav_utf8_block __attribute__((visibility("hidden"))) {
+namespace tav_utf8_block TAV_UTF8_HIDDEN {
 
 // Byte k of a block for the SSE2 machine. Each position shifts the register
 // right by one byte before reading, so byte k is read as the lowest byte
 // after k shifts.
 template <int K>
-__attribute__((always_inline)) inline unsigned sse2_byte(__m128i &v) {
+TAV_UTF8_FORCE_INLINE unsigned sse2_byte(__m128i &v) {
     if constexpr (K > 0) v = _mm_srli_si128(v, 1);
     return static_cast<unsigned>(_mm_cvtsi128_si32(v)) & 0xFFu;
 }
@@ -25,7 +24,7 @@ __attribute__((always_inline)) inline unsigned sse2_byte(__m128i &v) {
 // Byte k of a block for the SSE4.1 machine: extracted by its index, the
 // register is never changed. Byte 0 is the low byte of the low 32 bits.
 template <int K>
-__attribute__((target("sse4.1"), always_inline)) inline unsigned sse4_byte(const __m128i &v) {
+TAV_UTF8_INLINE_TARGETED("sse4.1") unsigned sse4_byte(const __m128i &v) {
     if constexpr (K == 0) {
         return static_cast<unsigned>(_mm_cvtsi128_si32(v)) & 0xFFu;
     } else {
@@ -163,8 +162,8 @@ TAV_UTF8_API int _tav_utf8vld_validate_sse2(void *handle, const uint8_t *data, s
 }
 
 // Needs SSE4.1 for its byte extracts; the caller checks the processor.
-TAV_UTF8_API __attribute__((target("sse4.1"))) int _tav_utf8vld_validate_sse4(void *handle, const uint8_t *data,
-                                                                              size_t length) {
+TAV_UTF8_API TAV_UTF8_TARGETED("sse4.1") int _tav_utf8vld_validate_sse4(void *handle, const uint8_t *data,
+                                                                        size_t length) {
     TAV_BLOCK_VALIDATE(TAV_SSE4_BYTE)
 }
 
@@ -174,4 +173,4 @@ TAV_UTF8_API __attribute__((target("sse4.1"))) int _tav_utf8vld_validate_sse4(vo
 #undef TAV_SSE4_BYTE
 #undef TAV_SSE2_BYTE
 
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64

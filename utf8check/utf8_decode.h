@@ -27,9 +27,9 @@
 // its own for Latin-1 and UCS-4, built on VBMI2's byte compress.
 #include "utf8_decode_common.h"
 
-#define TAV_DECODE_INLINE __attribute__((target(TAV_DECODE_TARGET), always_inline)) inline
+#define TAV_DECODE_INLINE TAV_UTF8_INLINE_TARGETED(TAV_DECODE_TARGET)
 
-namespace TAV_LOOKUP_NS __attribute__((visibility("hidden"))) {
+namespace TAV_LOOKUP_NS TAV_UTF8_HIDDEN {
 
 // The measure's tally: a running byte maximum, and per byte lane a count of
 // continuation bytes, summed before it can wrap.

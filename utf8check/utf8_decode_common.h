@@ -11,7 +11,7 @@
 
 #include "utf8_internal.h"
 
-namespace tav_utf8 __attribute__((visibility("hidden"))) {
+namespace tav_utf8 TAV_UTF8_HIDDEN {
 
 // Bytes of the character a lead byte begins (1 for ASCII and for bytes that
 // begin none, whose rejection happens elsewhere).

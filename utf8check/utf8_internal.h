@@ -7,8 +7,9 @@
 #define TAV_UTF8_INTERNAL_H
 
 #include "tav_utf8check.h"
+#include "utf8_compiler.h"
 
-namespace tav_utf8 __attribute__((visibility("hidden"))) {
+namespace tav_utf8 TAV_UTF8_HIDDEN {
 
 // Bytes 0-255: the class of each byte value. Bytes 256-399: next state for
 // state s and class c at 256 + 16 * s + c (columns 12-15 are never indexed).

@@ -29,7 +29,7 @@
 
 #include "utf8_internal.h"
 
-#define TAV_LOOKUP_INLINE __attribute__((target(TAV_LOOKUP_TARGET), always_inline)) inline
+#define TAV_LOOKUP_INLINE TAV_UTF8_INLINE_TARGETED(TAV_LOOKUP_TARGET)
 
 // Test builds of the library (never the module) define TAV_LOOKUP_PROBE to
 // learn where the automaton takes over: a result can be exact even when the
@@ -42,7 +42,7 @@
 extern "C" void tav_lookup_probe(int flagged, size_t unit, size_t from);
 #endif
 
-namespace TAV_LOOKUP_NS __attribute__((visibility("hidden"))) {
+namespace TAV_LOOKUP_NS TAV_UTF8_HIDDEN {
 
 using tav_utf8::finish;
 using tav_utf8::reject;
@@ -386,7 +386,7 @@ flagged:
 }
 
 template <class V>
-__attribute__((target(TAV_LOOKUP_TARGET))) int validate(utf8vld_state *st, const uint8_t *data, size_t n) {
+TAV_UTF8_TARGETED(TAV_LOOKUP_TARGET) int validate(utf8vld_state *st, const uint8_t *data, size_t n) {
     NoTally none;
     return scan<V>(st, data, n, none);
 }

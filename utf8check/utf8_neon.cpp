@@ -5,8 +5,7 @@
 // it. aarch64 only.
 #include "utf8_internal.h"
 
-#if defined(__aarch64__)
-#include <arm_neon.h>  // AdvSIMD: vqtbl1q_u8, vextq_u8, vqsubq_u8, vmaxvq_u8
+#if defined(TAV_UTF8_AARCH64)
 
 #if defined(__clang__)
 #define TAV_LOOKUP_TARGET "neon"
@@ -16,7 +15,7 @@
 #define TAV_LOOKUP_NS tav_utf8_neon
 #include "utf8_lookup.h"
 
-namespace tav_utf8_neon __attribute__((visibility("hidden"))) {
+namespace tav_utf8_neon TAV_UTF8_HIDDEN {
 
 alignas(16) constexpr uint8_t kIndex[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
@@ -67,13 +66,13 @@ struct Neon {
 }  // namespace tav_utf8_neon
 
 // NEON is baseline on aarch64: every caller may use it.
-TAV_UTF8_API __attribute__((target(TAV_LOOKUP_TARGET))) int _tav_utf8vld_validate_neon(void *handle,
-                                                                                       const uint8_t *data,
-                                                                                       size_t length) {
+TAV_UTF8_API TAV_UTF8_TARGETED(TAV_LOOKUP_TARGET) int _tav_utf8vld_validate_neon(void *handle,
+                                                                                 const uint8_t *data,
+                                                                                 size_t length) {
     return tav_utf8_neon::validate<tav_utf8_neon::Neon>(tav_utf8::record(handle), data, length);
 }
 
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __aarch64__
+#endif  // TAV_UTF8_AARCH64

@@ -6,14 +6,13 @@
 // The decoder's SSSE3 routines (utf8_decode.h) live here too.
 #include "utf8_internal.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>  // SSE2 and SSSE3 (pshufb, palignr)
+#if defined(TAV_UTF8_X86_64)
 
 #define TAV_LOOKUP_TARGET "ssse3"
 #define TAV_LOOKUP_NS tav_utf8_ssse3
 #include "utf8_lookup.h"
 
-namespace tav_utf8_ssse3 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_ssse3 TAV_UTF8_HIDDEN {
 
 // The register trait of the kernel: what it needs of a vector of bytes.
 struct Ssse3 {
@@ -86,7 +85,7 @@ struct Ssse3 {
 #define TAV_DECODE_TARGET "ssse3"
 #include "utf8_decode.h"
 
-namespace tav_utf8_ssse3 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_ssse3 TAV_UTF8_HIDDEN {
 
 using tav_utf8::kCompress;
 
@@ -210,20 +209,20 @@ struct Planes {
 
 }  // namespace tav_utf8_ssse3
 
-namespace tav_utf8_ssse3 __attribute__((visibility("hidden"))) {
+namespace tav_utf8_ssse3 TAV_UTF8_HIDDEN {
 
 // The routines for plain input, each compiled once; the exported ones add
 // the masked driver.
-__attribute__((target("ssse3"))) int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
+TAV_UTF8_TARGETED("ssse3") int measure_plain(const uint8_t *src, size_t n, tav_utf8_measure *out) {
     return measure<Ssse3>(src, n, out);
 }
-__attribute__((target("ssse3"))) size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
+TAV_UTF8_TARGETED("ssse3") size_t latin1_plain(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
     return transcode<Lanes16, 2>(src, n, dst, cap);
 }
-__attribute__((target("ssse3"))) size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
+TAV_UTF8_TARGETED("ssse3") size_t ucs2_plain(const uint8_t *src, size_t n, uint16_t *dst, size_t cap) {
     return transcode_planes<Planes>(src, n, dst, cap);
 }
-__attribute__((target("ssse3"))) size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
+TAV_UTF8_TARGETED("ssse3") size_t ucs4_plain(const uint8_t *src, size_t n, uint32_t *dst, size_t cap) {
     return transcode<Lanes32, 4>(src, n, dst, cap);
 }
 
@@ -250,8 +249,8 @@ TAV_UTF8_API size_t tav_utf8_to_ucs4_ssse3(const uint8_t *src, size_t n, const u
 }
 
 // Needs SSSE3; the caller checks the processor.
-TAV_UTF8_API __attribute__((target("ssse3"))) int _tav_utf8vld_validate_ssse3(void *handle, const uint8_t *data,
-                                                                              size_t length) {
+TAV_UTF8_API TAV_UTF8_TARGETED("ssse3") int _tav_utf8vld_validate_ssse3(void *handle, const uint8_t *data,
+                                                                        size_t length) {
     return tav_utf8_ssse3::validate<tav_utf8_ssse3::Ssse3>(tav_utf8::record(handle), data, length);
 }
 
@@ -260,4 +259,4 @@ TAV_UTF8_API __attribute__((target("ssse3"))) int _tav_utf8vld_validate_ssse3(vo
 #undef TAV_LOOKUP_INLINE
 #undef TAV_LOOKUP_NS
 #undef TAV_LOOKUP_TARGET
-#endif  // __x86_64__
+#endif  // TAV_UTF8_X86_64

@@ -3,6 +3,8 @@
 The validator library is these files of this folder, compiled into the module
 (any other binding that builds the library compiles the same list):
 
+- utf8_compiler.h   the compiler-specific spellings (target attributes,
+                    forced inlining, visibility, intrinsic headers)
 - utf8_internal.h   record, automaton (states, UTF8VALIDATOR_DFA, per-byte
                     step) and the exits shared by every routine
 - _tav_utf8check.cpp  table-driven and unrolled validators, record life
@@ -43,7 +45,7 @@ LIBRARY_UNITS = [
     "utf8_decode_scalar.cpp",
     "utf8_neon.cpp",
 ]
-HEADERS = ["tav_utf8check.h", "utf8_internal.h", "utf8_lookup.h", "utf8_decode.h", "utf8_decode_common.h"]
+HEADERS = ["tav_utf8check.h", "utf8_compiler.h", "utf8_internal.h", "utf8_lookup.h", "utf8_decode.h", "utf8_decode_common.h"]
 
 ffibuilder = FFI()
 
@@ -77,16 +79,35 @@ ffibuilder.set_source(
 # (as bytemask_build.py decides it).
 FOR_X86_64 = sysconfig.get_platform().endswith(("x86_64", "amd64")) and sys.maxsize > 2**32
 
-# A second module from the same library files: the routines the safe API
-# chooses among by processor, which the binding above leaves out. As `lib`
-# attributes they need no symbol lookup in a module's file, which Windows
-# does not offer.
+# A second module from the same library files: the routines the binding
+# above leaves out, which the safe API chooses among by processor and tests
+# and benchmarks call by name, with the record's layout. As `lib` attributes
+# they need no symbol lookup in a module's file, which Windows does not offer.
 routines_ffibuilder = FFI()
 routines_ffibuilder.cdef(
-    "unsigned tav_cpu_features(void);"
+    """
+    typedef struct utf8vld_state {
+        size_t current_index;
+        size_t total_index;
+        int state;
+        int impl;
+    } utf8vld_state;
+    void *tav_utf8vld_new(void);
+    void tav_utf8vld_free(void *handle);
+    void tav_utf8vld_reset(void *handle);
+    int tav_utf8vld_get_impl(void *handle);
+    int tav_utf8vld_set_impl(void *handle, int impl);
+    size_t tav_utf8vld_get_current_index(void *handle);
+    size_t tav_utf8vld_get_total_index(void *handle);
+    int tav_utf8vld_validate(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_table(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_unrolled(void *handle, uint8_t *data, size_t length);
+    unsigned tav_cpu_features(void);
+    """
     + (
         """
     int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
+    int _tav_utf8vld_validate_sse4(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);

@@ -17,15 +17,16 @@ call ``lib.tav_xormask_process`` with a cdata made once by
   in-place masker reads and writes every byte, as the copy does, and cannot
   beat the bandwidth that memset's writes alone get at the same size.
 
-The rows "sse2 (ABI)", "avx2 (ABI)" and "avx512 (ABI)" call
+The rows "sse2 (routine)", "avx2 (routine)" and "avx512 (routine)" call
 ``_tav_xormask_process_sse2``, ``_avx2`` and ``_avx512``, which the binding
-does not declare, through a cffi ABI-mode view of the module's own shared
-object ("-" where the symbol is missing or the processor lacks the feature).
-An ABI call costs more than a ``lib`` call, so the wide routines are compared
-with the SSE2 routine called the same way, gross and net of the call: the net
-figures subtract the routine's zero-length call (timed beside every size, the
-best time taken). Below a few KiB the call dominates and the net figures are
-differences of nearly equal times: read them from 4 KiB on.
+does not declare, through ``_tav_maskroutines``, the module that binds them
+from the same library file ("-" where this build lacks the routine or the
+processor the feature). Their call returns the new pointer, which the
+binding's does not, so the wide routines are compared with the SSE2 routine
+called the same way, gross and net of the call: the net figures subtract the
+routine's zero-length call (timed beside every size, the best time taken).
+Below a few KiB the call dominates and the net figures are differences of
+nearly equal times: read them from 4 KiB on.
 
 A last table compares the masked copy routines (``_tav_xormask_copy_*``: read
 the source, write it masked into a ready destination, one pass) with a copy
@@ -49,8 +50,6 @@ import time
 from types import ModuleType
 from typing import Any, Callable, Optional, Sequence
 
-import cffi
-
 from tav import _cpu
 from tav.bench import gbps, interleaved_times, print_table
 
@@ -73,21 +72,11 @@ _module = importlib.import_module("_tav_bytemask")
 ffi = _module.ffi
 lib = _module.lib
 
-# ABI-mode view of the same shared object: the routines the binding leaves out.
-abi = cffi.FFI()
-abi.cdef(
-    """
-    void *tav_xormask_new(uint8_t *key);
-    void tav_xormask_free(void *handle);
-    size_t _tav_xormask_process_sse2(void *handle, uint8_t *data, size_t length);
-    size_t _tav_xormask_process_avx2(void *handle, uint8_t *data, size_t length);
-    size_t _tav_xormask_process_avx512(void *handle, uint8_t *data, size_t length);
-    size_t _tav_xormask_copy_sse2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-    size_t _tav_xormask_copy_avx2(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-    size_t _tav_xormask_copy_avx512(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
-    """
-)
-so: Any = abi.dlopen(_module.__file__)
+# The routines the binding leaves out, bound by the module built from the same
+# library file.
+_routines_module = importlib.import_module("_tav_maskroutines")
+routines_ffi = _routines_module.ffi
+so: Any = _routines_module.lib
 
 # What each width needs, as bits of tav_cpu_features().
 NEEDS = {"sse2": 0, "avx2": _cpu.BITS["avx2"], "avx512": _cpu.BITS["avx512f"] | _cpu.BITS["avx512bw"]}
@@ -106,8 +95,8 @@ def _native(kind: str, width: str) -> Optional[Callable[..., int]]:
     return fn
 
 
-def _abi_handle() -> Any:
-    return abi.gc(so.tav_xormask_new(KEY), so.tav_xormask_free)
+def _routines_handle() -> Any:
+    return routines_ffi.gc(so.tav_xormask_new(KEY), so.tav_xormask_free)
 
 
 def _buffer(n: int) -> bytearray:
@@ -134,15 +123,15 @@ def _tav(impl: int, per_call_from_buffer: bool, offset: int = 0) -> Builder:
 
 
 def _routine(width: str, zero_length: bool = False, offset: int = 0) -> Builder:
-    """An in-place routine through the ABI view; with zero_length, the same call on no bytes."""
+    """An in-place routine through _tav_maskroutines; with zero_length, the same call on no bytes."""
 
     def build(n: int) -> Optional[Callable[[], object]]:
         fn = _native("process", width)
         if fn is None:
             return None
-        handle = _abi_handle()
+        handle = _routines_handle()
         buf = _buffer(n + offset)
-        cbuf = abi.from_buffer("uint8_t[]", memoryview(buf)[offset:], require_writable=True)
+        cbuf = routines_ffi.from_buffer("uint8_t[]", memoryview(buf)[offset:], require_writable=True)
         length = 0 if zero_length else n
         return lambda: fn(handle, cbuf, length)
 
@@ -154,9 +143,9 @@ def _fused(width: str) -> Builder:
         fn = _native("copy", width)
         if fn is None:
             return None
-        handle = _abi_handle()
+        handle = _routines_handle()
         src, dst = _buffer(n), bytearray(n)
-        csrc, cdst = abi.from_buffer("uint8_t[]", src), abi.from_buffer("uint8_t[]", dst, require_writable=True)
+        csrc, cdst = routines_ffi.from_buffer("uint8_t[]", src), routines_ffi.from_buffer("uint8_t[]", dst, require_writable=True)
         return lambda: fn(handle, csrc, cdst, n)
 
     return build
@@ -167,9 +156,9 @@ def _copy_then_mask(width: str) -> Builder:
         fn = _native("process", width)
         if fn is None:
             return None
-        handle = _abi_handle()
+        handle = _routines_handle()
         src, dst = _buffer(n), bytearray(n)
-        cdst = abi.from_buffer("uint8_t[]", dst, require_writable=True)
+        cdst = routines_ffi.from_buffer("uint8_t[]", dst, require_writable=True)
 
         def run() -> None:
             dst[:] = src
@@ -264,10 +253,10 @@ CASES: tuple[tuple[str, Builder, bool], ...] = (
     ("tav impl 2, from_buffer per call", _tav(2, True), False),
     ("tav impl 1, ready cdata", _tav(1, False), False),
     ("tav impl 1, from_buffer per call", _tav(1, True), False),
-    ("sse2 (ABI)", _routine("sse2"), False),
-    ("avx2 (ABI)", _routine("avx2"), False),
-    ("avx512 (ABI)", _routine("avx512"), False),
-    ("avx512 (ABI), address +1", _routine("avx512", offset=1), False),
+    ("sse2 (routine)", _routine("sse2"), False),
+    ("avx2 (routine)", _routine("avx2"), False),
+    ("avx512 (routine)", _routine("avx512"), False),
+    ("avx512 (routine), address +1", _routine("avx512", offset=1), False),
     ("websockets apply_mask (new bytes)", _websockets, True),
     ("aiohttp websocket_mask (in place)", _aiohttp, True),
     ("int XOR, wsproto-style (new bytes)", _int_xor, True),
@@ -277,9 +266,9 @@ CASES: tuple[tuple[str, Builder, bool], ...] = (
 )
 
 #: The rows each ratio to the SSE2 routine divides by: the SSE2 routine through the
-#: same kind of call (an ABI call costs more than a lib call).
+#: same kind of call (a routine's call returns the pointer, the binding's does not).
 SSE2_ROW = "tav impl 2, ready cdata"
-SSE2_ABI_ROW = "sse2 (ABI)"
+SSE2_ROUTINE_ROW = "sse2 (routine)"
 WIDTHS = ("sse2", "avx2", "avx512")
 
 #: The zero-length calls timed beside CASES at every size, for the net figures.
@@ -298,18 +287,18 @@ def _overhead_rows(min_time: float, rounds: int) -> list[list[object]]:
     """Where the time of a small call goes: the calls without work, then the work.
 
     Each row is timed through a lambda, as every row above is; the first row is
-    that floor. ctypes can call the same symbol with the interpreter lock
-    released (CDLL) or held (PyDLL): the difference is the cost of releasing
-    and retaking the lock."""
+    that floor. ctypes can call the same function with the interpreter lock
+    released (CFUNCTYPE) or held (PYFUNCTYPE): the difference is the cost of
+    releasing and retaking the lock."""
     handle = ffi.gc(lib.tav_xormask_new(KEY), lib.tav_xormask_free)
     buf = _buffer(125)
     cbuf = ffi.from_buffer(buf, require_writable=True)
     process, pointer, from_buffer = lib.tav_xormask_process, lib.tav_xormask_pointer, ffi.from_buffer
     address = int(ffi.cast("uintptr_t", handle))
-    released = ctypes.CDLL(_module.__file__).tav_xormask_pointer
-    held = ctypes.PyDLL(_module.__file__).tav_xormask_pointer
-    for fn in (released, held):
-        fn.argtypes, fn.restype = (ctypes.c_void_p,), ctypes.c_size_t
+    # The binding's own function, by its address: no lookup in the module's file.
+    entry = int(ffi.cast("uintptr_t", ffi.addressof(lib, "tav_xormask_pointer")))
+    released = ctypes.CFUNCTYPE(ctypes.c_size_t, ctypes.c_void_p)(entry)
+    held = ctypes.PYFUNCTYPE(ctypes.c_size_t, ctypes.c_void_p)(entry)
     steps: tuple[tuple[str, Callable[[], object]], ...] = (
         ("len(buf): a plain builtin call", lambda: len(buf)),
         ("ctypes tav_xormask_pointer, lock held", lambda: held(address)),
@@ -365,23 +354,23 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             ratio_rows.append([label, *(_ratio(rates[n][i], fastest[n]) for n in sizes)])
     print_table("Ratio to the fastest peer at each size (above 1: faster)", ["x", *header[1:]], ratio_rows)
 
-    # Every row against the SSE2 routine: the ABI rows against the SSE2 routine's
-    # ABI call, every other row against its lib call.
-    sse2, sse2_abi = labels.index(SSE2_ROW), labels.index(SSE2_ABI_ROW)
+    # Every row against the SSE2 routine: the routine rows against the SSE2
+    # routine's own call, every other row against the binding's call.
+    sse2, sse2_routine = labels.index(SSE2_ROW), labels.index(SSE2_ROUTINE_ROW)
     print_table("Ratio to the SSE2 routine called the same way (above 1: faster)", ["x", *header[1:]],
-                [[label, *(_ratio(rates[n][i], rates[n][sse2_abi if "(ABI)" in label else sse2]) for n in sizes)]
+                [[label, *(_ratio(rates[n][i], rates[n][sse2_routine if "(routine)" in label else sse2]) for n in sizes)]
                  for i, label in enumerate(labels)])
 
     # Net of the call: each routine's time less its own zero-length call. The
     # call costs the same at every size, so its best time over all sizes serves
     # (a burst of load during one size's rounds would otherwise inflate it).
     floor = {w: min([t for f in floors.values() if (t := f[w]) is not None], default=None) for w in WIDTHS}
-    net = {n: {w: _net(times[n][labels.index(f"{w} (ABI)")], floor[w]) for w in WIDTHS} for n in sizes}
-    print_table("Net of the call (ABI): GB/s, then the ratio to the SSE2 routine", header,
+    net = {n: {w: _net(times[n][labels.index(f"{w} (routine)")], floor[w]) for w in WIDTHS} for n in sizes}
+    print_table("Net of the call (routine): GB/s, then the ratio to the SSE2 routine", header,
                 [[f"{w}, GB/s", *(_rate(n, net[n][w]) for n in sizes)] for w in WIDTHS]
                 + [[f"{w} / sse2", *(_ratio(_inverse(net[n][w]), _inverse(net[n]["sse2"])) for n in sizes)]
                    for w in WIDTHS[1:]])
-    print_table("Zero-length call (ABI), ns, timed beside each size; the net figures take the best",
+    print_table("Zero-length call (routine), ns, timed beside each size; the net figures take the best",
                 ["ns", *header[1:], "best"],
                 [[w, *(_ns(floors[n][w]) for n in sizes), _ns(floor[w])] for w in WIDTHS])
 

@@ -8,9 +8,10 @@ per chunk, the record carried across) or as the whole file in one call:
 - "sse2" and "sse4": the native block validators ``_tav_utf8vld_validate_sse2``
   and ``_tav_utf8vld_validate_sse4``, and "ssse3", "avx2", "avx512": the
   vector validators ``_tav_utf8vld_validate_ssse3``, ``_avx2`` and
-  ``_avx512``, none of which the binding exposes, called through a cffi
-  ABI-mode view of the module's own shared object ("-" when the symbol is
-  missing, or the processor lacks what the routine needs);
+  ``_avx512``, none of which the binding exposes, called through
+  ``_tav_utf8routines``, the module that binds them from the same library
+  files ("-" when this build lacks the routine, or the processor what it
+  needs);
 - "incremental": ``codecs.getincrementaldecoder('utf-8')`` fed the same chunks;
 - "decode": ``bytes.decode('utf-8')`` of the whole file, the baseline of the
   ratio columns in every table (decoding a chunk alone would fail on a
@@ -35,8 +36,6 @@ import sys
 from pathlib import Path
 from typing import Any, Callable, Optional, Sequence
 
-import cffi
-
 from tav.bench import gbps, interleaved_times, load_corpus, print_table
 
 # Through importlib: the binding is generated at build time.
@@ -50,23 +49,11 @@ TABLE_CHUNKS: tuple[Optional[int], ...] = (4096, 65536, None)
 #: Chunk sizes of the plot.
 PLOT_CHUNKS: tuple[Optional[int], ...] = (64, 256, 1024, 4096, 16384, 65536, 262144, 1 << 20, None)
 
-# ABI-mode view of the module file: the routines the binding leaves out.
-_native_ffi = cffi.FFI()
-_native_ffi.cdef(
-    """
-    void *tav_utf8vld_new(void);
-    void tav_utf8vld_free(void *handle);
-    void tav_utf8vld_reset(void *handle);
-    int _tav_utf8vld_validate_table(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_sse2(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_sse4(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_ssse3(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_avx2(void *handle, uint8_t *data, size_t length);
-    int _tav_utf8vld_validate_avx512(void *handle, uint8_t *data, size_t length);
-    unsigned tav_cpu_features(void);
-    """
-)
-_native: Any = _native_ffi.dlopen(_module.__file__)
+# The routines the binding leaves out, bound by the module built from the same
+# library files.
+_routines_module = importlib.import_module("_tav_utf8routines")
+_native_ffi = _routines_module.ffi
+_native: Any = _routines_module.lib
 
 #: tav_cpu_features() bits each routine needs (tav_utf8check.h).
 _NEEDS = {"_sse4": 1 << 2, "_ssse3": 1 << 1, "_avx2": 1 << 3, "_avx512": (1 << 4) | (1 << 5)}
@@ -103,7 +90,7 @@ def _stream_run(validate: Callable[..., int], reset: Callable[..., None], handle
 
 
 def _native_routine(symbol: str) -> Optional[Callable[..., int]]:
-    """The exported routine, or None when the module lacks it (or the processor what it needs)."""
+    """The routine, or None when this build lacks it (or the processor what it needs)."""
     try:
         fn: Callable[..., int] = getattr(_native, symbol)
         features = int(_native.tav_cpu_features())
@@ -241,12 +228,12 @@ def _per_call_rows(min_time: float, rounds: int) -> list[list[object]]:
     rows: tuple[tuple[str, Callable[[bytes], Optional[Run]]], ...] = (
         ("table (binding, impl 4)", lambda d: binding(4, d)),
         ("unrolled (binding, impl 2)", lambda d: binding(2, d)),
-        ("table (ABI view)", lambda d: native("_tav_utf8vld_validate_table", d)),
-        ("sse2 (ABI view)", lambda d: native("_tav_utf8vld_validate_sse2", d)),
-        ("sse4 (ABI view)", lambda d: native("_tav_utf8vld_validate_sse4", d)),
-        ("ssse3 (ABI view)", lambda d: native("_tav_utf8vld_validate_ssse3", d)),
-        ("avx2 (ABI view)", lambda d: native("_tav_utf8vld_validate_avx2", d)),
-        ("avx512 (ABI view)", lambda d: native("_tav_utf8vld_validate_avx512", d)),
+        ("table (routines module)", lambda d: native("_tav_utf8vld_validate_table", d)),
+        ("sse2 (routines module)", lambda d: native("_tav_utf8vld_validate_sse2", d)),
+        ("sse4 (routines module)", lambda d: native("_tav_utf8vld_validate_sse4", d)),
+        ("ssse3 (routines module)", lambda d: native("_tav_utf8vld_validate_ssse3", d)),
+        ("avx2 (routines module)", lambda d: native("_tav_utf8vld_validate_avx2", d)),
+        ("avx512 (routines module)", lambda d: native("_tav_utf8vld_validate_avx512", d)),
         ("incremental decoder", incremental),
         ("bytes.decode", decode),
         ("binding floor: get_impl(h)", floor),

@@ -1,19 +1,25 @@
 // SPDX-License-Identifier: MIT
 // Helpers shared by the native tests and the fuzzers: a failure counter, a
-// seeded generator, buffers at a chosen address residue, guard pages, and
-// oracles written from RFC 3629 and RFC 6455 (not from the libraries).
+// seeded generator, buffers at a chosen address residue, guard pages, the
+// corpus texts, and oracles written from RFC 3629 and RFC 6455 (not from the libraries).
 #ifndef TAV_NATIVE_SUPPORT_H
 #define TAV_NATIVE_SUPPORT_H
 
+#include <dirent.h>     // opendir, readdir
 #include <sys/mman.h>   // mmap, mprotect
 #include <sys/wait.h>   // waitpid
 #include <unistd.h>     // fork, sysconf
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
 #include <vector>
 
 #if __has_include(<valgrind/memcheck.h>)
@@ -352,6 +358,35 @@ inline std::vector<uint8_t> random_piece(size_t n, int s, Rng &rng) {
 // RFC 6455 section 5.3: byte i of the stream is XORed with key[i mod 4].
 inline void xor_model(const uint8_t key[4], size_t pointer, uint8_t *d, size_t n) {
     for (size_t i = 0; i < n; ++i) d[i] ^= key[(pointer + i) % 4];
+}
+
+// ---------------------------------------------------------------- corpus
+
+// The .txt files of the corpus that TAV_NATIVE_CORPUS names (its ascii,
+// lipsum and wikipedia_mars folders), by folder/name in name order; none
+// when it is unset.
+inline std::vector<std::pair<std::string, std::vector<uint8_t>>> corpus_texts() {
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
+    const char *root = std::getenv("TAV_NATIVE_CORPUS");
+    if (root == nullptr) return out;
+    for (const char *folder : {"ascii", "lipsum", "wikipedia_mars"}) {
+        const std::string dir = std::string(root) + "/" + folder;
+        DIR *dp = opendir(dir.c_str());
+        if (dp == nullptr) continue;
+        std::vector<std::string> names;
+        while (dirent *e = readdir(dp)) {
+            const std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) names.push_back(name);
+        }
+        closedir(dp);
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : names) {
+            std::ifstream f(dir + "/" + name, std::ios::binary);
+            out.emplace_back(std::string(folder) + "/" + name,
+                             std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()));
+        }
+    }
+    return out;
 }
 
 }  // namespace nt

@@ -9,12 +9,9 @@
 // 0-300 at every address residue for each kind of content, with a fault at
 // every position; masked input across the chunk edges of the masked driver;
 // the corpus texts; guard pages on both sides of the input and the output.
-#include <dirent.h>
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "decode_model.h"
@@ -358,30 +355,6 @@ void test_masked() {
 }
 
 // ------------------------------------------------------------------ corpus
-
-std::vector<std::pair<std::string, std::vector<uint8_t>>> corpus_texts() {
-    std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
-    const char *root = std::getenv("TAV_NATIVE_CORPUS");
-    if (root == nullptr) return out;
-    for (const char *folder : {"ascii", "lipsum", "wikipedia_mars"}) {
-        const std::string dir = std::string(root) + "/" + folder;
-        DIR *dp = opendir(dir.c_str());
-        if (dp == nullptr) continue;
-        std::vector<std::string> names;
-        while (dirent *e = readdir(dp)) {
-            const std::string name = e->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) names.push_back(name);
-        }
-        closedir(dp);
-        std::sort(names.begin(), names.end());
-        for (const std::string &name : names) {
-            std::ifstream f(dir + "/" + name, std::ios::binary);
-            out.emplace_back(std::string(folder) + "/" + name,
-                             std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()));
-        }
-    }
-    return out;
-}
 
 // Each text whole, masked, cut at random places, and with a byte changed.
 void test_corpus() {

@@ -13,12 +13,9 @@
 // the automaton: never on well-formed text, and at the unit that holds the
 // rejected byte (a unit flagged late can still give exact results, through
 // the bytes looked back at, so only the probe sees it).
-#include <dirent.h>
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "vector_routines.h"
@@ -471,30 +468,6 @@ void test_windows_across_edges() {
 }
 
 // ------------------------------------------------------------------ corpus streams
-
-std::vector<std::pair<std::string, std::vector<uint8_t>>> corpus_texts() {
-    std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
-    const char *root = std::getenv("TAV_NATIVE_CORPUS");
-    if (root == nullptr) return out;
-    for (const char *folder : {"ascii", "lipsum", "wikipedia_mars"}) {
-        const std::string dir = std::string(root) + "/" + folder;
-        DIR *dp = opendir(dir.c_str());
-        if (dp == nullptr) continue;
-        std::vector<std::string> names;
-        while (dirent *e = readdir(dp)) {
-            const std::string name = e->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) names.push_back(name);
-        }
-        closedir(dp);
-        std::sort(names.begin(), names.end());
-        for (const std::string &name : names) {
-            std::ifstream f(dir + "/" + name, std::ios::binary);
-            out.emplace_back(std::string(folder) + "/" + name,
-                             std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()));
-        }
-    }
-    return out;
-}
 
 // Each text, as it is and with a few bytes changed, cut into chunks of
 // mixed sizes, each chunk through a routine picked at random (a vector one,
