@@ -24,7 +24,8 @@
 // and then the trait (see Ssse3 in utf8_ssse3.cpp for its members). No
 // include guard: each family includes this once, in its own namespace, and
 // undefines the macros at its end.
-#include <cstring>  // memcpy
+#include <cstring>      // memcpy
+#include <type_traits>  // the trait's optional members
 
 #include "utf8_internal.h"
 
@@ -108,18 +109,53 @@ TAV_LOOKUP_INLINE Consts<V> consts() {
             V::last_bytes_max(0xEF, 0xDF, 0xBF)};
 }
 
-// The error vector of block `cur` after block `before`: zero where the pair
-// of a byte and the one before it is allowed and the byte is a required
-// continuation exactly when the bytes two and three before call for one.
+// The error vector of block `cur` whose bytes one, two and three places
+// before are p1, p2 and p3: zero where the pair of a byte and the one
+// before it is allowed and the byte is a required continuation exactly when
+// the bytes two and three before call for one.
 template <class V>
-TAV_LOOKUP_INLINE typename V::reg block_errors(const Consts<V> &k, typename V::reg cur, typename V::reg before) {
-    typename V::reg p1, p2, p3;
-    V::previous(cur, before, p1, p2, p3);
+TAV_LOOKUP_INLINE typename V::reg errors_of(const Consts<V> &k, typename V::reg cur, typename V::reg p1,
+                                            typename V::reg p2, typename V::reg p3) {
     const auto pair = V::and_(V::and_(V::lookup(k.h1, V::high_nibbles(p1, k.low_nibble)),
                                       V::lookup(k.l1, V::and_(p1, k.low_nibble))),
                               V::lookup(k.h2, V::high_nibbles(cur, k.low_nibble)));
     const auto must23 = V::and_(V::or_(V::subs(p2, k.third), V::subs(p3, k.fourth)), k.top_bit);
     return V::xor_(must23, pair);
+}
+
+// The error vector of block `cur` after block `before`, which the shuffles
+// of V::previous move in.
+template <class V>
+TAV_LOOKUP_INLINE typename V::reg block_errors(const Consts<V> &k, typename V::reg cur, typename V::reg before) {
+    typename V::reg p1, p2, p3;
+    V::previous(cur, before, p1, p2, p3);
+    return errors_of<V>(k, cur, p1, p2, p3);
+}
+
+// Whether the trait reads the bytes before a block again from memory
+// (V::kReload) rather than shuffling them in from the block before; false
+// for a trait that does not say.
+template <class V, class = void>
+struct Reloads : std::false_type {};
+template <class V>
+struct Reloads<V, std::void_t<decltype(V::kReload)>> : std::integral_constant<bool, V::kReload> {};
+
+// The error vector of the block `cur` at data + i after block `before`.
+// With kReload, past the first block of the vector part (at `start`),
+// the three bytes before the block are loaded again: loads instead of the
+// shuffles that bind on dense text.
+template <class V>
+TAV_LOOKUP_INLINE typename V::reg errors_at(const Consts<V> &k, const uint8_t *data, size_t start, size_t i,
+                                            typename V::reg cur, typename V::reg before) {
+    if constexpr (Reloads<V>::value) {
+        if (i != start) {
+            const uint8_t *p = data + i;
+            return errors_of<V>(k, cur, V::load(p - 1), V::load(p - 2), V::load(p - 3));
+        }
+    } else {
+        (void)data, (void)start, (void)i;
+    }
+    return block_errors<V>(k, cur, before);
 }
 
 // Non-zero when the block's last bytes begin a character it does not finish.
@@ -140,6 +176,40 @@ inline size_t boundary_before(const uint8_t *data, size_t start, size_t b) {
     return b;
 }
 
+// Whether the chunk's last bytes begin a character they do not finish: a
+// lead (C0-FF) last, E0-FF second to last or F0-FF third to last, never
+// looking before `start`. C0, C1 and F5-FF count: only the automaton rejects
+// them there. Valid for a stream that is well formed up to the character its
+// last bytes begin; when false, that character is complete and the state is
+// UTF8_ACCEPT.
+inline bool ends_open(const uint8_t *data, size_t start, size_t n) {
+    const size_t k = n - start;
+    // From three bytes on, one branch for the three tests.
+    if (k >= 3) return (data[n - 1] >= 0xC0) | (data[n - 2] >= 0xE0) | (data[n - 3] >= 0xF0);
+    return (k >= 1 && data[n - 1] >= 0xC0) || (k == 2 && data[n - 2] >= 0xE0);
+}
+
+// The first n (< 16) bytes at p as two little-endian words, zero above
+// them; reads nothing outside p[0, n). For the traits whose registers have
+// no masked load: two word loads that overlap, not a copy through memory.
+inline void load_partial16(const uint8_t *p, size_t n, uint64_t &lo, uint64_t &hi) {
+    hi = 0;
+    if (n >= 8) {
+        std::memcpy(&lo, p, 8);
+        uint64_t last;  // bytes n - 8 to n - 1: its top n - 8 bytes are bytes 8 to n - 1
+        std::memcpy(&last, p + n - 8, 8);
+        if (n > 8) hi = last >> (8 * (16 - n));
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        lo = a | uint64_t{b} << (8 * (n - 4));
+    } else {
+        // 1-3 bytes: the first, the middle and the last (some the same).
+        lo = n == 0 ? 0 : p[0] | uint64_t{p[n / 2]} << (8 * (n / 2)) | uint64_t{p[n - 1]} << (8 * (n - 1));
+    }
+}
+
 // What a caller learns of the blocks besides their errors. The validator
 // learns nothing; the decoder's measure counts and bounds the characters
 // (utf8_decode.h). block() sees every block that is not all ASCII, each byte
@@ -150,6 +220,45 @@ struct NoTally {
     TAV_LOOKUP_INLINE void block(R) {}
     TAV_LOOKUP_INLINE void flagged() {}
 };
+
+// The end of a chunk that is well formed up to its last character. When
+// the last bytes begin one they do not finish, the automaton walks it: its
+// state is carried out, and a last byte that can start no character (C0,
+// C1, F5-FF: flagged only by the byte after it) is rejected.
+TAV_LOOKUP_INLINE int chunk_end(utf8vld_state *st, const uint8_t *data, size_t start, size_t n) {
+    if (ends_open(data, start, n)) {
+        const size_t from = boundary_before(data, start, n);
+#if defined(TAV_LOOKUP_PROBE)
+        tav_lookup_probe(0, n, from);
+#endif
+        return run_table(st, data, n, from, UTF8_ACCEPT);
+    }
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(0, n, n);
+#endif
+    return finish(st, UTF8_ACCEPT, n);
+}
+
+// The end of a chunk whose last block is all ASCII and leaves nothing open.
+TAV_LOOKUP_INLINE int ascii_end(utf8vld_state *st, size_t n) {
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(0, n, n);
+#endif
+    return finish(st, UTF8_ACCEPT, n);
+}
+
+// The stream is well formed up to the character that begins before unit
+// i, and ill formed within it: the automaton finds the byte.
+template <class Tally>
+TAV_LOOKUP_INLINE int hand_over(utf8vld_state *st, const uint8_t *data, size_t start, size_t i, size_t n,
+                                Tally &tally) {
+    const size_t from = boundary_before(data, start, i);
+#if defined(TAV_LOOKUP_PROBE)
+    tav_lookup_probe(1, i, from);
+#endif
+    tally.flagged();
+    return run_table(st, data, n, from, UTF8_ACCEPT);
+}
 
 template <class V, class Tally>
 TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tally &tally) {
@@ -169,58 +278,82 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
     }
     const size_t start = i;  // a character boundary
 
+    if (n - i <= W) {
+        // At most a block: one load (padded when short), the constants only
+        // when it is not all ASCII. ASCII after a boundary leaves nothing open.
+        const size_t rest = n - i;
+        const reg cur = rest == W ? V::load(data + i) : V::load_tail(data + i, rest);
+        if (V::ascii(cur)) return ascii_end(st, n);
+        const reg e = block_errors<V>(consts<V>(), cur, V::zero());
+        if (rest == W ? V::nonzero(e) : V::nonzero_in_first(e, rest)) return hand_over(st, data, start, i, n, tally);
+        tally.block(cur);
+        return chunk_end(st, data, start, n);
+    }
+
     const Consts<V> k = consts<V>();
-    reg before = V::zero();   // at a boundary, as after ASCII
-    reg pending = V::zero();  // non-zero when `before` ends inside a character
+    // `before` is the block before the next one; the bytes it ends with
+    // wait for continuations exactly when unfinished(before) is not zero,
+    // which is tested only where an ASCII block follows it.
+    reg before = V::zero();  // at a boundary, as after ASCII
     // The errors of the groups since `mark` are ORed together and tested
     // once per four groups; when they are not zero, the blocks from mark
     // are checked again one by one to find the first flagged one.
     reg errors = V::zero();
     size_t mark = i;
-    reg mark_before = before, mark_pending = pending;
+    reg mark_before = before;
     unsigned unchecked = 0;
-    for (; n - i >= G * W; i += G * W) {
+    while (n - i >= G * W) {
         reg b[G];
         for (size_t g = 0; g < G; ++g) b[g] = V::load(data + i + g * W);
         reg any = b[0];
         for (size_t g = 1; g < G; ++g) any = V::or_(any, b[g]);
         if (V::ascii(any)) {
             // All ASCII: an error only when the bytes before wait for continuations.
-            if (V::nonzero(V::or_(errors, pending))) goto recheck;
-            before = b[G - 1];
-            // A run of ASCII leaves nothing pending: while it lasts, only the
-            // top bits are tested, once per four groups.
-            while (n - i >= 5 * G * W) {
+            if (V::nonzero(V::or_(errors, unfinished<V>(k, before)))) goto recheck;
+            // A run of ASCII leaves nothing open: while it lasts, only the
+            // top bits are tested, once per four groups. The loop runs on a
+            // pointer and its last start; the block before the next one is
+            // loaded again after it, not carried through it.
+            if (n - i >= 5 * G * W) {
                 const uint8_t *span = data + i + G * W;
-                reg last = V::load(span);
-                reg top = last;
-                for (size_t k = 1; k < 4 * G; ++k) top = V::or_(top, last = V::load(span + k * W));
-                if (!V::ascii(top)) break;
-                before = last;
-                i += 4 * G * W;
+                const uint8_t *const last = data + n - 4 * G * W;
+                do {
+                    reg top = V::load(span);
+                    for (size_t q = 1; q < 4 * G; ++q) top = V::or_(top, V::load(span + q * W));
+                    if (!V::ascii(top)) break;
+                    span += 4 * G * W;
+                } while (span <= last);
+                i = static_cast<size_t>(span - data) - G * W;
             }
-            mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
+            before = V::load(data + i + (G - 1) * W);
+            i += G * W;
+            if (n - i < 4 * G * W) {
+                // The run may reach the end: the rest (less than four groups
+                // and a block) is tested at once, its last block by a load
+                // that overlaps the bytes before it.
+                reg top = V::load(data + n - W);
+                for (size_t q = i; n - q > W; q += W) top = V::or_(top, V::load(data + q));
+                if (V::ascii(top)) return ascii_end(st, n);
+            }
+            mark = i, mark_before = before, unchecked = 0;
             continue;
         }
-        for (size_t g = 0; g < G; ++g) errors = V::or_(errors, block_errors<V>(k, b[g], g == 0 ? before : b[g - 1]));
+        errors = V::or_(errors, errors_at<V>(k, data, start, i, b[0], before));
+        for (size_t g = 1; g < G; ++g) errors = V::or_(errors, errors_at<V>(k, data, start, i + g * W, b[g], b[g - 1]));
         for (size_t g = 0; g < G; ++g) tally.block(b[g]);
         before = b[G - 1];
-        pending = unfinished<V>(k, before);
+        i += G * W;
         if (++unchecked == 4) {
             if (V::nonzero(errors)) goto recheck;
-            mark = i + G * W, mark_before = before, mark_pending = pending, unchecked = 0;
+            mark = i, mark_before = before, unchecked = 0;
         }
     }
     if (V::nonzero(errors)) goto recheck;
     for (; n - i >= W; i += W) {
         const reg cur = V::load(data + i);
-        if (V::ascii(cur)) {
-            if (V::nonzero(pending)) goto flagged;
-        } else {
-            if (V::nonzero(block_errors<V>(k, cur, before))) goto flagged;
-            tally.block(cur);
-            pending = unfinished<V>(k, cur);
-        }
+        if (V::nonzero(V::ascii(cur) ? unfinished<V>(k, before) : errors_at<V>(k, data, start, i, cur, before)))
+            goto flagged;
+        if (!V::ascii(cur)) tally.block(cur);
         before = cur;
     }
     if (i < n) {
@@ -228,44 +361,28 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
         const size_t rest = n - i;
         const reg cur = V::load_tail(data + i, rest);
         if (V::ascii(cur)) {
-            if (V::nonzero(pending)) goto flagged;
+            if (V::nonzero(unfinished<V>(k, before))) goto flagged;
         } else if (V::nonzero_in_first(block_errors<V>(k, cur, before), rest)) {
             goto flagged;
         } else {
             tally.block(cur);
         }
     }
-    // Well formed up to the last character, which the automaton walks: its
-    // state is carried out, and a last byte that can start no character
-    // (C0, C1, F5-FF: flagged only by the byte after it) is rejected.
-    {
-        const size_t from = boundary_before(data, start, n);
-#if defined(TAV_LOOKUP_PROBE)
-        tav_lookup_probe(0, n, from);
-#endif
-        return run_table(st, data, n, from, UTF8_ACCEPT);
-    }
+    return chunk_end(st, data, start, n);
 
 recheck:
     // A block from mark on has errors, or an ASCII block follows a character
     // left open: the first such block is the flagged unit.
-    i = mark, before = mark_before, pending = mark_pending;
+    i = mark, before = mark_before;
     for (; n - i >= W; i += W) {
         const reg cur = V::load(data + i);
-        if (V::ascii(cur) ? V::nonzero(pending) : V::nonzero(block_errors<V>(k, cur, before))) break;
-        if (!V::ascii(cur)) pending = unfinished<V>(k, cur);
+        if (V::nonzero(V::ascii(cur) ? unfinished<V>(k, before) : errors_at<V>(k, data, start, i, cur, before)))
+            break;
         before = cur;
     }
 
 flagged:
-    // The stream is well formed up to the character that begins before unit
-    // i, and ill formed within it: the automaton finds the byte.
-    const size_t from = boundary_before(data, start, i);
-#if defined(TAV_LOOKUP_PROBE)
-    tav_lookup_probe(1, i, from);
-#endif
-    tally.flagged();
-    return run_table(st, data, n, from, UTF8_ACCEPT);
+    return hand_over(st, data, start, i, n, tally);
 }
 
 template <class V>

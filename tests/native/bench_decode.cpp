@@ -8,19 +8,24 @@
 // CPython's own decoder (PyUnicode_DecodeUTF8, what bytes.decode runs) and
 // each family's decode into a new str (measure, PyUnicode_New, transcode),
 // and prints their ratio. Thread CPU time, contenders interleaved, the
-// median of the rounds.
+// median of the rounds. With --baseline LIB, the validators of an earlier
+// build of the library (a shared object from git, see below) run beside
+// this build's, each row with its ratio to the earlier one.
 //
 //   g++ -std=c++17 -O3 -Iutf8check -Itests/native tests/native/bench_decode.cpp
 //       utf8check/_tav_utf8check.cpp utf8check/utf8_block.cpp utf8check/utf8_ssse3.cpp
 //       utf8check/utf8_avx2.cpp utf8check/utf8_avx512.cpp utf8check/utf8_decode_scalar.cpp
-//       utf8check/utf8_neon.cpp -o build/bench_decode             (one command line)
+//       utf8check/utf8_neon.cpp -ldl -o build/bench_decode       (one command line)
 //   with CPython: add -DTAV_BENCH_CPYTHON $(python3.11-config --includes --ldflags --embed)
-//   build/bench_decode [--rounds N] [--latin1 TEXT] [--short SIZE,...] TEXT...
+//   an earlier library: mkdir -p /tmp/base && git archive COMMIT utf8check | tar -x -C /tmp/base
+//       && cd /tmp/base && g++ -std=c++17 -O3 -fPIC -shared -Iutf8check utf8check/*.cpp -o libbase.so
+//   build/bench_decode [--rounds N] [--baseline LIB] [--latin1 TEXT] [--short SIZE,...] TEXT...
 #if defined(TAV_BENCH_CPYTHON)
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #endif
 
+#include <dlfcn.h>
 #include <time.h>
 
 #include <algorithm>
@@ -48,7 +53,9 @@ double thread_seconds() {
 
 volatile uint64_t g_sink;
 
-// The read bound: every byte loaded and ORed, at each register width.
+// The read bound: every byte loaded and ORed, at each register width. Four
+// accumulators and four loads a step, so neither the OR chain nor the loop
+// bounds the loads; the last bytes by one overlapping (AVX-512: masked) load.
 uint64_t load_only_scalar(const uint8_t *p, size_t n) {
     uint64_t acc = 0, w;
     size_t i = 0;
@@ -59,33 +66,45 @@ uint64_t load_only_scalar(const uint8_t *p, size_t n) {
 
 #if defined(__x86_64__)
 __attribute__((target("sse2"))) uint64_t load_only_sse2(const uint8_t *p, size_t n) {
-    __m128i a = _mm_setzero_si128(), b = a;
+    if (n < 16) return load_only_scalar(p, n);
+    const auto load = [p](size_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)); };
+    __m128i a = load(n - 16), b = _mm_setzero_si128(), c = b, d = b;
     size_t i = 0;
-    for (; n - i >= 32; i += 32) {
-        a = _mm_or_si128(a, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)));
-        b = _mm_or_si128(b, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 16)));
+    for (; n - i >= 64; i += 64) {
+        a = _mm_or_si128(a, load(i)), b = _mm_or_si128(b, load(i + 16));
+        c = _mm_or_si128(c, load(i + 32)), d = _mm_or_si128(d, load(i + 48));
     }
-    return static_cast<uint64_t>(_mm_movemask_epi8(_mm_or_si128(a, b))) | load_only_scalar(p + i, n - i);
+    for (; n - i >= 16; i += 16) a = _mm_or_si128(a, load(i));
+    return static_cast<uint64_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))));
 }
 
 __attribute__((target("avx2"))) uint64_t load_only_avx2(const uint8_t *p, size_t n) {
-    __m256i a = _mm256_setzero_si256(), b = a;
+    if (n < 32) return load_only_sse2(p, n);
+    // Lambdas do not inherit the target: plain loads through a macro.
+#define TAV_LOAD(i) _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + (i)))
+    __m256i a = TAV_LOAD(n - 32), b = _mm256_setzero_si256(), c = b, d = b;
     size_t i = 0;
-    for (; n - i >= 64; i += 64) {
-        a = _mm256_or_si256(a, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)));
-        b = _mm256_or_si256(b, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 32)));
+    for (; n - i >= 128; i += 128) {
+        a = _mm256_or_si256(a, TAV_LOAD(i)), b = _mm256_or_si256(b, TAV_LOAD(i + 32));
+        c = _mm256_or_si256(c, TAV_LOAD(i + 64)), d = _mm256_or_si256(d, TAV_LOAD(i + 96));
     }
-    return static_cast<uint64_t>(_mm256_movemask_epi8(_mm256_or_si256(a, b))) | load_only_scalar(p + i, n - i);
+    for (; n - i >= 32; i += 32) a = _mm256_or_si256(a, TAV_LOAD(i));
+#undef TAV_LOAD
+    return static_cast<uint64_t>(
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d)))));
 }
 
 __attribute__((target("avx512f,avx512bw"))) uint64_t load_only_avx512(const uint8_t *p, size_t n) {
-    __m512i a = _mm512_setzero_si512(), b = a;
+    __m512i a = _mm512_setzero_si512(), b = a, c = a, d = a;
     size_t i = 0;
-    for (; n - i >= 128; i += 128) {
-        a = _mm512_or_si512(a, _mm512_loadu_si512(p + i));
-        b = _mm512_or_si512(b, _mm512_loadu_si512(p + i + 64));
+    for (; n - i >= 256; i += 256) {
+        a = _mm512_or_si512(a, _mm512_loadu_si512(p + i)), b = _mm512_or_si512(b, _mm512_loadu_si512(p + i + 64));
+        c = _mm512_or_si512(c, _mm512_loadu_si512(p + i + 128));
+        d = _mm512_or_si512(d, _mm512_loadu_si512(p + i + 192));
     }
-    return _mm512_movepi8_mask(_mm512_or_si512(a, b)) | load_only_scalar(p + i, n - i);
+    for (; n - i >= 64; i += 64) a = _mm512_or_si512(a, _mm512_loadu_si512(p + i));
+    if (i < n) b = _mm512_or_si512(b, _mm512_maskz_loadu_epi8((uint64_t{1} << (n - i)) - 1, p + i));
+    return _mm512_movepi8_mask(_mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d)));
 }
 #endif
 
@@ -95,7 +114,19 @@ struct Row {
     std::string name;
     std::function<void()> run;
     std::vector<double> seconds;  // per call, one per round
+    int versus = -1;              // the row this one is compared with
 };
+
+// The validators of an earlier build, by family name; empty without --baseline.
+struct Baseline {
+    void *lib = nullptr;
+    ValidateFn of(const char *family) const {
+        if (lib == nullptr) return nullptr;
+        const std::string name = std::string("_tav_utf8vld_validate_") + family;
+        return reinterpret_cast<ValidateFn>(dlsym(lib, name.c_str()));
+    }
+};
+Baseline g_baseline;
 
 // The family's validator of the same width, for comparison.
 ValidateFn validator_of(const nt::Family &f) {
@@ -148,9 +179,14 @@ void bench_text(const std::string &name, const std::vector<uint8_t> &text, int r
         };
         const auto load_only = load_only_of(f);
         const ValidateFn validate = validator_of(f);
+        if (!per_call) rows.push_back({p + "load only", [=] { g_sink = load_only(d, n); }, {}});
+        // The record is reset the same way for both builds: its layout has not changed.
+        if (const ValidateFn earlier = g_baseline.of(f.name)) {
+            rows.push_back({p + "validate, baseline", [=] { tav_utf8vld_reset(rec), g_sink = earlier(rec, d, n); }, {}});
+        }
+        rows.push_back({p + "validate", [=] { tav_utf8vld_reset(rec), g_sink = validate(rec, d, n); }, {}});
+        if (g_baseline.of(f.name)) rows.back().versus = static_cast<int>(rows.size()) - 2;
         if (!per_call) {
-            rows.push_back({p + "load only", [=] { g_sink = load_only(d, n); }, {}});
-            rows.push_back({p + "validate", [=] { tav_utf8vld_reset(rec), g_sink = validate(rec, d, n); }, {}});
             rows.push_back({p + "measure", [=] {
                                 tav_utf8_measure x;
                                 g_sink = f.measure(d, n, nullptr, &x);
@@ -211,6 +247,7 @@ void bench_text(const std::string &name, const std::vector<uint8_t> &text, int r
 #if defined(TAV_BENCH_CPYTHON)
         std::printf("  %6.2fx CPython", cpython / s);
 #endif
+        if (row.versus >= 0) std::printf("  %5.2fx baseline", median(rows[row.versus].seconds) / s);
         std::printf("\n");
     }
 }
@@ -245,7 +282,8 @@ std::vector<uint8_t> read_file(const std::string &path) {
 
 }  // namespace
 
-// build/bench_decode [--rounds N] [--latin1 TEXT] [--short SIZE,...] TEXT...
+// build/bench_decode [--rounds N] [--baseline LIB] [--latin1 TEXT] [--short SIZE,...] TEXT...
+//   --baseline LIB  also the validators of LIB, an earlier build of the library
 //   --latin1 TEXT  also a text of TEXT's characters up to U+00FF
 //   --short SIZES  instead of whole texts, their first SIZE bytes, ns per call
 int main(int argc, char **argv) {
@@ -255,6 +293,13 @@ int main(int argc, char **argv) {
     for (int a = 1; a < argc; ++a) {
         if (std::strcmp(argv[a], "--rounds") == 0 && a + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++a]));
+        } else if (std::strcmp(argv[a], "--baseline") == 0 && a + 1 < argc) {
+            // Local binding: the earlier build's exports do not replace this build's.
+            g_baseline.lib = dlopen(argv[++a], RTLD_NOW | RTLD_LOCAL);
+            if (g_baseline.lib == nullptr) {
+                std::fprintf(stderr, "%s\n", dlerror());
+                return 2;
+            }
         } else if (std::strcmp(argv[a], "--latin1") == 0 && a + 1 < argc) {
             latin1_sources.push_back(argv[++a]);
         } else if (std::strcmp(argv[a], "--short") == 0 && a + 1 < argc) {

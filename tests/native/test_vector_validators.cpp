@@ -4,8 +4,9 @@
 // indices after every call. Faults at every position of the first, a middle
 // and the last block and at every block edge, for every length 0-300,
 // address residue mod 64 and entry state; every input of 1-3 bytes in every
-// state; windows of boundary bytes across block edges; corpus texts mutated
-// and cut into chunks with the routine switched between chunks; guard pages.
+// state; windows of boundary bytes across block edges; the ends of long
+// ASCII runs; corpus texts mutated and cut into chunks with the routine
+// switched between chunks; guard pages.
 // Built twice: test_vector_validators against the library as the module
 // builds it, test_vector_probe against the library built with
 // TAV_LOOKUP_PROBE, which also checks where the vector check hands over to
@@ -316,6 +317,62 @@ void test_faults_at_block_edges() {
     tav_utf8vld_free(h);
 }
 
+// Runs of ASCII of every length to 1400 bytes (past five groups of the
+// widest routine, where a run is tested four groups at a time, and the rest
+// after its last full span at once, through a load that overlaps the bytes
+// before it), with one change near the end: a fault, or a well-formed two-
+// or three-byte character, at random positions in the last 800 bytes and at
+// each of the last four.
+void test_ascii_run_ends() {
+    const std::vector<Routine> &all = vectors();
+    if (all.empty()) return;
+    Rng rng(0x7EC70005);
+    const size_t step = quick() ? 13 : residue_stride() > 1 ? 3 : 1;
+    void *ref = tav_utf8vld_new(), *h = tav_utf8vld_new();
+    for (size_t n = 0; n <= 1400; n += step) {
+        for (unsigned residue : {0u, 17u}) {
+            for (int s : {0, 3}) {
+                const std::vector<uint8_t> pre = prefix_for_state(s, rng);
+                void *e = record_after(pre);
+                const utf8vld_state entry = *rec(e);
+                tav_utf8vld_free(e);
+                std::vector<uint8_t> body;
+                if (s != 0) completion_for_state(s, rng, body);
+                while (body.size() < n) body.push_back(static_cast<uint8_t>(0x20 + rng.below(0x5F)));
+                body.resize(n);
+                const size_t start = boundary_offset(pre);
+                Piece piece(body.data(), n, residue, 64);
+                uint8_t *d = piece.data();
+                std::vector<size_t> at;
+                for (size_t k = 1; k <= 4 && k <= n; ++k) at.push_back(n - k);
+                for (int k = 0; k < 8 && n > start; ++k) at.push_back(n - 1 - rng.below(std::min<size_t>(800, n - start)));
+                for (size_t f = 0; f <= at.size(); ++f) {
+                    size_t p = 0, len = 0;
+                    if (f > 0) {
+                        p = std::max(at[f - 1], start);
+                        if (p >= n) continue;
+                        if (f % 2 == 0) {
+                            len = put_fault(d, n, p, rng);
+                        } else {
+                            static const uint8_t chars[][3] = {{0xC3, 0xA9}, {0xE2, 0x82, 0xAC}};
+                            const size_t c = rng.below(2);
+                            len = std::min(c + 2, n - p);  // cut short at the end: a character left open
+                            std::memcpy(d + p, chars[c], len);
+                        }
+                    }
+                    *rec(ref) = entry;
+                    const Rec want = snapshot(ref, _tav_utf8vld_validate_table(ref, d, n));
+                    for (const Routine &x : all) check_from(x, h, entry, d, n, start, want, "ascii run", n, residue, s);
+                    if (len != 0) std::memcpy(d + p, body.data() + p, len);
+                }
+                EXPECT_TRUE(piece.slack_intact(), "wrote before the piece");
+            }
+        }
+    }
+    tav_utf8vld_free(ref);
+    tav_utf8vld_free(h);
+}
+
 // ------------------------------------------------------------------ short inputs
 
 // Every input of 1, 2 and 3 bytes in every entry state (3 bytes: in state 0
@@ -531,6 +588,7 @@ int main() {
     timed("documented cases", test_documented_cases);
     timed("windows across edges", test_windows_across_edges);
     timed("faults at block edges", test_faults_at_block_edges);
+    timed("ends of ASCII runs", test_ascii_run_ends);
     timed("exhaustive short inputs", test_exhaustive_short);
     timed("corpus streams", test_corpus_streams);
     if (!TAV_UNDER_VALGRIND()) timed("guard pages", test_guard_pages);  // memcheck checks every byte itself
