@@ -239,7 +239,12 @@ TAV_LOOKUP_INLINE int chunk_end(utf8vld_state *st, const uint8_t *data, size_t s
     return finish(st, UTF8_ACCEPT, n);
 }
 
-// The end of a chunk whose last block is all ASCII and leaves nothing open.
+// The end of a chunk that leaves nothing open: its last block is all ASCII,
+// or padded with zeros and its error vector is zero. The first zero is
+// flagged exactly when the last bytes begin a character they do not finish
+// (a lead last: TOO_SHORT; E0-FF second or F0-FF third to last: a required
+// continuation), and the zeros after it only then; so no errors at all
+// means no errors in the bytes and a last character complete.
 TAV_LOOKUP_INLINE int ascii_end(utf8vld_state *st, size_t n) {
 #if defined(TAV_LOOKUP_PROBE)
     tav_lookup_probe(0, n, n);
@@ -285,7 +290,17 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
         const reg cur = rest == W ? V::load(data + i) : V::load_tail(data + i, rest);
         if (V::ascii(cur)) return ascii_end(st, n);
         const reg e = block_errors<V>(consts<V>(), cur, V::zero());
-        if (rest == W ? V::nonzero(e) : V::nonzero_in_first(e, rest)) return hand_over(st, data, start, i, n, tally);
+        if (rest < W) {
+            // Padded: a valid chunk that ends on a boundary has no errors at
+            // all (see ascii_end).
+            if (!V::nonzero(e)) {
+                tally.block(cur);
+                return ascii_end(st, n);
+            }
+            if (V::nonzero_in_first(e, rest)) return hand_over(st, data, start, i, n, tally);
+        } else if (V::nonzero(e)) {
+            return hand_over(st, data, start, i, n, tally);
+        }
         tally.block(cur);
         return chunk_end(st, data, start, n);
     }
@@ -348,7 +363,8 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
             mark = i, mark_before = before, unchecked = 0;
         }
     }
-    if (V::nonzero(errors)) goto recheck;
+    // All groups checked (none, or the last test passed): errors is zero.
+    if (unchecked != 0 && V::nonzero(errors)) goto recheck;
     for (; n - i >= W; i += W) {
         const reg cur = V::load(data + i);
         if (V::nonzero(V::ascii(cur) ? unfinished<V>(k, before) : errors_at<V>(k, data, start, i, cur, before)))
@@ -357,16 +373,19 @@ TAV_LOOKUP_INLINE int scan(utf8vld_state *st, const uint8_t *data, size_t n, Tal
         before = cur;
     }
     if (i < n) {
-        // The last bytes, padded with zeros; errors at the padding do not count.
+        // The last bytes, padded with zeros: ASCII ends on a boundary, and
+        // so do other bytes with no errors at all (see ascii_end); errors at
+        // the padding alone leave the last character open.
         const size_t rest = n - i;
         const reg cur = V::load_tail(data + i, rest);
         if (V::ascii(cur)) {
             if (V::nonzero(unfinished<V>(k, before))) goto flagged;
-        } else if (V::nonzero_in_first(block_errors<V>(k, cur, before), rest)) {
-            goto flagged;
-        } else {
-            tally.block(cur);
+            return ascii_end(st, n);
         }
+        const reg e = block_errors<V>(k, cur, before);
+        tally.block(cur);
+        if (!V::nonzero(e)) return ascii_end(st, n);
+        if (V::nonzero_in_first(e, rest)) goto flagged;
     }
     return chunk_end(st, data, start, n);
 
