@@ -22,7 +22,7 @@
 
 #include <algorithm>  // std::min
 #include <cstring>    // memcpy, strlen, strcmp
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 #include <emmintrin.h>  // SSE2, baseline on x86-64
 #endif
 
@@ -45,11 +45,11 @@ struct Family {
 const Family FAMILIES[] = {
     {tav_utf8_measure_scalar, tav_utf8_to_latin1_scalar, tav_utf8_to_ucs2_scalar, tav_utf8_to_ucs4_scalar},
     {tav_utf8_measure_scalar, tav_utf8_to_latin1_scalar, tav_utf8_to_ucs2_scalar, tav_utf8_to_ucs4_scalar},
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
     {tav_utf8_measure_ssse3, tav_utf8_to_latin1_ssse3, tav_utf8_to_ucs2_ssse3, tav_utf8_to_ucs4_ssse3},
     {tav_utf8_measure_avx2, tav_utf8_to_latin1_avx2, tav_utf8_to_ucs2_avx2, tav_utf8_to_ucs4_avx2},
     {tav_utf8_measure_avx512, tav_utf8_to_latin1_avx512, tav_utf8_to_ucs2_avx512, tav_utf8_to_ucs4_avx512},
-#elif defined(__aarch64__)
+#elif defined(TAV_UTF8_AARCH64)
     {tav_utf8_measure_neon, tav_utf8_to_latin1_neon, tav_utf8_to_ucs2_neon, tav_utf8_to_ucs4_neon},
 #endif
 };
@@ -57,12 +57,12 @@ constexpr int FAMILY_COUNT = sizeof(FAMILIES) / sizeof(FAMILIES[0]);
 
 // The widest family the processor runs, by the needs the library's header gives.
 int widest_decode_family(unsigned features) {
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
     constexpr unsigned avx512 = TAV_CPU_AVX512F | TAV_CPU_AVX512BW | TAV_CPU_AVX512VBMI | TAV_CPU_AVX512VBMI2;
     if ((features & avx512) == avx512) return DECODE_AVX512;
     if (features & TAV_CPU_AVX2) return DECODE_AVX2;
     if (features & TAV_CPU_SSSE3) return DECODE_SSSE3;
-#elif defined(__aarch64__)
+#elif defined(TAV_UTF8_AARCH64)
     return DECODE_NEON;  // part of every aarch64 processor
 #endif
     (void)features;
@@ -239,7 +239,7 @@ inline PyObject *ascii_str(const uint8_t *src, size_t n) {
 // in the last 15) that is not ASCII; returns the bytes copied, n for ASCII.
 size_t copy_ascii_prefix(const uint8_t *src, size_t n, uint8_t *dst) {
     size_t i = 0;
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
     const auto load = [&](size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + k)); };
     const auto store = [&](size_t k, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + k), v); };
     for (; n - i >= 64; i += 64) {

@@ -15,7 +15,7 @@ namespace {
 
 // The decoder's routine families, by the names _force_decode() takes, in
 // order of width: a processor that runs one runs those before it.
-#if defined(__aarch64__)
+#if defined(TAV_UTF8_AARCH64)
 enum DecodeRoutine : int { DECODE_AUTO = 0, DECODE_SCALAR = 1, DECODE_NEON = 2 };
 constexpr const char *DECODE_NAMES[] = {"auto", "scalar", "neon"};
 #else

@@ -28,11 +28,11 @@ inline unsigned cpu_features() {
 // to AVX2_FROM bytes on a processor with AVX-512. NEON is part of every
 // aarch64 processor.
 inline int widest_mask(unsigned features) {
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
     if ((features & TAV_CPU_AVX512F) && (features & TAV_CPU_AVX512BW)) return MASK_AVX512;
     if (features & TAV_CPU_AVX2) return MASK_AVX2;
     if (features & TAV_CPU_SSE41) return MASK_SSE2;
-#elif defined(__aarch64__)
+#elif defined(TAV_MASK_AARCH64)
     return MASK_NEON;
 #endif
     (void)features;
@@ -51,11 +51,11 @@ constexpr size_t AVX2_FROM = 1024 * 1024;
 
 // The widest vector validator this processor runs, or 0.
 inline int best_vector_routine(unsigned features) {
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
     if ((features & TAV_CPU_AVX512F) && (features & TAV_CPU_AVX512BW)) return UTF8_AVX512;
     if (features & TAV_CPU_AVX2) return UTF8_AVX2;
     if (features & TAV_CPU_SSSE3) return UTF8_SSSE3;
-#elif defined(__aarch64__)
+#elif defined(TAV_UTF8_AARCH64)
     return UTF8_NEON;
 #endif
     (void)features;
@@ -65,7 +65,7 @@ inline int best_vector_routine(unsigned features) {
 // Whether this processor runs the validation routine `routine`.
 inline bool runs_utf8(const Shared *sh, int routine) {
     if (routine <= UTF8_UNROLLED) return true;
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
     return routine == UTF8_SSE2 || (routine <= UTF8_AVX512 && routine <= sh->vector_routine);
 #else
     return routine == sh->vector_routine;
@@ -75,7 +75,7 @@ inline bool runs_utf8(const Shared *sh, int routine) {
 // Whether this processor runs the masking routine `routine`.
 inline bool runs_mask(const Shared *sh, int routine) {
     if (routine == MASK_BYTES || routine == MASK_AUTO) return true;
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
     if (routine == MASK_SSE2) return sh->has_sse41;
     return (routine == MASK_AVX2 || routine == MASK_AVX512) && routine <= sh->auto_mask;
 #else
@@ -90,7 +90,7 @@ inline int mask_routine_for(const Shared *sh, size_t n) {
     return n >= sh->auto_large_from ? sh->auto_large : sh->auto_mask;
 }
 
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
 inline int run_vector(int routine, utf8vld_state *rec, const uint8_t *p, size_t n) {
     switch (routine) {
         case UTF8_AVX512: return _tav_utf8vld_validate_avx512(rec, p, n);
@@ -98,7 +98,7 @@ inline int run_vector(int routine, utf8vld_state *rec, const uint8_t *p, size_t 
         default: return _tav_utf8vld_validate_ssse3(rec, p, n);
     }
 }
-#elif defined(__aarch64__)
+#elif defined(TAV_UTF8_AARCH64)
 inline int run_vector(int, utf8vld_state *rec, const uint8_t *p, size_t n) {
     return _tav_utf8vld_validate_neon(rec, p, n);
 }
@@ -111,14 +111,14 @@ inline int run_vector(int, utf8vld_state *rec, const uint8_t *p, size_t n) {
 inline int run_validate(const Shared *sh, utf8vld_state *rec, const uint8_t *p, size_t n, [[maybe_unused]] bool exact) {
     const int routine = sh->utf8_routine.load(std::memory_order_relaxed);
     if (routine == UTF8_TABLE) return _tav_utf8vld_validate_table(rec, p, n);
-#if defined(__x86_64__) || defined(__aarch64__)
+#if defined(TAV_UTF8_X86_64) || defined(TAV_UTF8_AARCH64)
     if (routine >= UTF8_SSSE3) return run_vector(routine, rec, p, n);
     if (routine == UTF8_AUTO && sh->vector_routine != 0) {
         if (n >= VECTOR_FROM[sh->vector_routine]) return run_vector(sh->vector_routine, rec, p, n);
         return tav_utf8vld_validate(rec, p, n);
     }
 #endif
-#if defined(__x86_64__)
+#if defined(TAV_UTF8_X86_64)
     bool block = routine == UTF8_SSE2;
     if (routine == UTF8_AUTO) {
         const size_t head = (0 - reinterpret_cast<uintptr_t>(p)) & 15u;  // bytes before the first boundary
@@ -137,11 +137,11 @@ inline int run_validate(const Shared *sh, utf8vld_state *rec, const uint8_t *p, 
 // n bytes masked in place with `routine` (from mask_routine_for).
 inline void run_mask_with(int routine, xormask_state *rec, uint8_t *p, size_t n) {
     switch (routine) {
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
         case MASK_AVX512: _tav_xormask_process_avx512(rec, p, n); return;
         case MASK_AVX2: _tav_xormask_process_avx2(rec, p, n); return;
         case MASK_SSE2: _tav_xormask_process_sse2(rec, p, n); return;
-#elif defined(__aarch64__)
+#elif defined(TAV_MASK_AARCH64)
         case MASK_NEON: _tav_xormask_process_neon(rec, p, n); return;
 #endif
         default: _tav_xormask_process_simple(rec, p, n); return;
@@ -155,11 +155,11 @@ inline void run_mask(const Shared *sh, xormask_state *rec, uint8_t *p, size_t n)
 // dst = src masked, in one pass (the masked copies read and write each byte once).
 inline void run_copy(const Shared *sh, xormask_state *rec, const uint8_t *src, uint8_t *dst, size_t n) {
     switch (mask_routine_for(sh, n)) {
-#if defined(__x86_64__)
+#if defined(TAV_MASK_X86_64)
         case MASK_AVX512: _tav_xormask_copy_avx512(rec, src, dst, n); return;
         case MASK_AVX2: _tav_xormask_copy_avx2(rec, src, dst, n); return;
         case MASK_SSE2: _tav_xormask_copy_sse2(rec, src, dst, n); return;
-#elif defined(__aarch64__)
+#elif defined(TAV_MASK_AARCH64)
         case MASK_NEON: _tav_xormask_copy_neon(rec, src, dst, n); return;
 #endif
         default: _tav_xormask_copy_simple(rec, src, dst, n); return;
