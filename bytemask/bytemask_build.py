@@ -22,30 +22,31 @@ DEPENDS = [str(HERE / name) for name in ["_tav_bytemask.cpp", "tav_bytemask.h", 
 # and NEON only, and no -m flag.
 COMPILE_ARGS = ["-std=c++17", "-O3", *(["-msse4.1"] if FOR_X86_64 else []), "-fno-exceptions", "-fno-rtti"]
 
-ffibuilder = FFI()
+# How both modules below compile the library.
+BUILD_OPTIONS = dict(
+    source_extension=".cpp",
+    include_dirs=[str(HERE)],
+    depends=DEPENDS,
+    extra_compile_args=COMPILE_ARGS,
+    py_limited_api=False,
+)
 
-# Exactly the public functions. The library's process functions return the new
-# position; the binding takes no result and callers read tav_xormask_pointer.
-ffibuilder.cdef(
-    """
+# The record's life cycle, as both modules declare it.
+LIFE_CYCLE = """
     void *tav_xormask_new(uint8_t *key);
     void tav_xormask_free(void *handle);
     void tav_xormask_reset(void *handle);
     size_t tav_xormask_pointer(void *handle);
     int tav_xormask_get_impl(void *handle);
     int tav_xormask_set_impl(void *handle, int impl);
-    void tav_xormask_process(void *handle, uint8_t *data, size_t length);
-    """
-)
+"""
 
+# Exactly the public functions. The library's process functions return the new
+# position; the binding takes no result and callers read tav_xormask_pointer.
+ffibuilder = FFI()
+ffibuilder.cdef(LIFE_CYCLE + "void tav_xormask_process(void *handle, uint8_t *data, size_t length);")
 ffibuilder.set_source(
-    "_tav_bytemask",
-    (HERE / "_tav_bytemask.cpp").read_text(encoding="utf-8"),
-    source_extension=".cpp",
-    include_dirs=[str(HERE)],
-    depends=DEPENDS,
-    extra_compile_args=COMPILE_ARGS,
-    py_limited_api=False,
+    "_tav_bytemask", (HERE / "_tav_bytemask.cpp").read_text(encoding="utf-8"), **BUILD_OPTIONS
 )
 
 # A second module from the same library file, built the same way: the record's
@@ -61,12 +62,9 @@ routines_ffibuilder.cdef(
         size_t pointer;
         int impl;
     } xormask_state;
-    void *tav_xormask_new(uint8_t *key);
-    void tav_xormask_free(void *handle);
-    void tav_xormask_reset(void *handle);
-    size_t tav_xormask_pointer(void *handle);
-    int tav_xormask_get_impl(void *handle);
-    int tav_xormask_set_impl(void *handle, int impl);
+    """
+    + LIFE_CYCLE
+    + """
     size_t tav_xormask_process(void *handle, uint8_t *data, size_t length);
     size_t _tav_xormask_process_simple(void *handle, uint8_t *data, size_t length);
     size_t _tav_xormask_copy_simple(void *handle, const uint8_t *src, uint8_t *dst, size_t length);
@@ -96,11 +94,7 @@ routines_ffibuilder.set_source(
     "_tav_maskroutines",
     '#include "tav_bytemask.h"',
     sources=[str(HERE / "_tav_bytemask.cpp")],
-    source_extension=".cpp",
-    include_dirs=[str(HERE)],
-    depends=DEPENDS,
-    extra_compile_args=COMPILE_ARGS,
-    py_limited_api=False,
+    **BUILD_OPTIONS,
 )
 
 if __name__ == "__main__":

@@ -48,11 +48,18 @@ LIBRARY_UNITS = [
 ]
 HEADERS = ["tav_utf8check.h", "utf8_compiler.h", "utf8_internal.h", "utf8_lookup.h", "utf8_decode.h", "utf8_decode_common.h"]
 
-ffibuilder = FFI()
+# How both modules below compile the library. Absolute paths: cffi's own
+# compile() runs from its build folder.
+BUILD_OPTIONS = dict(
+    source_extension=".cpp",
+    include_dirs=[str(HERE)],
+    depends=[str(HERE / name) for name in ["_tav_utf8check.cpp", *LIBRARY_UNITS, *HEADERS]],
+    extra_compile_args=["-std=c++17", "-O3", "-fno-exceptions", "-fno-rtti"],
+    py_limited_api=False,
+)
 
-# Exactly the public functions; the routines behind the dispatcher stay native-only.
-ffibuilder.cdef(
-    """
+# Exactly the public functions.
+PUBLIC_FUNCTIONS = """
     void *tav_utf8vld_new(void);
     void tav_utf8vld_free(void *handle);
     void tav_utf8vld_reset(void *handle);
@@ -61,19 +68,16 @@ ffibuilder.cdef(
     size_t tav_utf8vld_get_current_index(void *handle);
     size_t tav_utf8vld_get_total_index(void *handle);
     int tav_utf8vld_validate(void *handle, uint8_t *data, size_t length);
-    """
-)
+"""
 
+# The binding: the public functions; the routines behind the dispatcher stay native-only.
+ffibuilder = FFI()
+ffibuilder.cdef(PUBLIC_FUNCTIONS)
 ffibuilder.set_source(
     "_tav_utf8check",
     (HERE / "_tav_utf8check.cpp").read_text(encoding="utf-8"),
-    # Absolute paths: cffi's own compile() runs from its build folder.
     sources=[str(HERE / name) for name in LIBRARY_UNITS],
-    source_extension=".cpp",
-    include_dirs=[str(HERE)],
-    depends=[str(HERE / name) for name in ["_tav_utf8check.cpp", *LIBRARY_UNITS, *HEADERS]],
-    extra_compile_args=["-std=c++17", "-O3", "-fno-exceptions", "-fno-rtti"],
-    py_limited_api=False,
+    **BUILD_OPTIONS,
 )
 
 # Whether the module is built for x86-64, where the long-chunk routines exist
@@ -93,14 +97,9 @@ routines_ffibuilder.cdef(
         int state;
         int impl;
     } utf8vld_state;
-    void *tav_utf8vld_new(void);
-    void tav_utf8vld_free(void *handle);
-    void tav_utf8vld_reset(void *handle);
-    int tav_utf8vld_get_impl(void *handle);
-    int tav_utf8vld_set_impl(void *handle, int impl);
-    size_t tav_utf8vld_get_current_index(void *handle);
-    size_t tav_utf8vld_get_total_index(void *handle);
-    int tav_utf8vld_validate(void *handle, uint8_t *data, size_t length);
+    """
+    + PUBLIC_FUNCTIONS
+    + """
     int _tav_utf8vld_validate_table(void *handle, uint8_t *data, size_t length);
     int _tav_utf8vld_validate_unrolled(void *handle, uint8_t *data, size_t length);
     unsigned tav_cpu_features(void);
@@ -121,11 +120,7 @@ routines_ffibuilder.set_source(
     "_tav_utf8routines",
     '#include "tav_utf8check.h"',
     sources=[str(HERE / name) for name in ["_tav_utf8check.cpp", *LIBRARY_UNITS]],
-    source_extension=".cpp",
-    include_dirs=[str(HERE)],
-    depends=[str(HERE / name) for name in ["_tav_utf8check.cpp", *LIBRARY_UNITS, *HEADERS]],
-    extra_compile_args=["-std=c++17", "-O3", "-fno-exceptions", "-fno-rtti"],
-    py_limited_api=False,
+    **BUILD_OPTIONS,
 )
 
 if __name__ == "__main__":
