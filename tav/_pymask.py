@@ -38,11 +38,14 @@ class _NoRecord:
 
 def _xor(view: memoryview, key: bytes, phase: int) -> None:
     """XOR the writable byte view in place with `key` starting at key byte `phase`."""
-    n = len(view)
+    # One read of the bytes: on PyPy the view follows another thread's resize,
+    # so its length read apart from its bytes may not match them.
+    data = view.tobytes()
+    n = len(data)
     if n:
         turned = key[phase:] + key[:phase]
         stream = (turned * (n // 4 + 1))[:n]
-        masked = (int.from_bytes(view, "little") ^ int.from_bytes(stream, "little")).to_bytes(n, "little")
+        masked = (int.from_bytes(data, "little") ^ int.from_bytes(stream, "little")).to_bytes(n, "little")
         try:
             view[:] = masked
         except ValueError:  # PyPy: another thread resized the buffer meanwhile
